@@ -1,0 +1,56 @@
+// CClient: the TCP connection to the node. It carries the control exchange
+// and the TCP test data; a receive thread hands every receive to a callback.
+#pragma once
+
+#include "net/socket.h"
+#include "net/thread.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class CClient : public CThread {
+public:
+    using PFNRECEIVE = void (*)(const char* pData, int32_t nLength);
+
+    // Wire messages from client to node.
+    static constexpr uint8_t MSG_SESSION_START = 0x6C;
+    static constexpr uint8_t MSG_SESSION_END = 0x00;
+    static constexpr int BLOCK_SIZE = 1000;
+    static constexpr int RECEIVE_BUFFER = 2048;
+
+    explicit CClient(PFNRECEIVE pfnReceive);
+    ~CClient();
+
+    // Drops any connection, then connects to the dotted address and starts
+    // the receive thread. On failure the socket is kept for GetErrorText.
+    bool Connect(const std::string& strAddress, uint16_t nPort);
+    // Safe from any thread, the receive callback included (the caller's
+    // remaining work then still runs), and against concurrent Sends.
+    void Close();
+    // One send; -1 without a connection.
+    int Send(const void* pData, int nLength);
+    std::string GetErrorText() const;
+    bool IsConnected() const;
+
+    // The wire bytes of the client's control messages.
+    static std::string MakeSessionStart(uint16_t nSeconds);
+    int SendSessionStart(uint16_t nSeconds);
+    int SendTestRequest(int nTest);
+    int SendSessionEnd();
+
+protected:
+    void Run() override;
+    void Unblock() override;
+
+private:
+    std::shared_ptr<CSocket> GetSocket() const;
+    // Takes the socket out and wakes every thread blocked on it; the
+    // descriptor is released when the last user lets go of it.
+    void DropSocket();
+
+    const PFNRECEIVE m_pfnReceive;
+    mutable std::mutex m_mtxSocket; // guards m_pSocket (the pointer, not the calls)
+    std::shared_ptr<CSocket> m_pSocket;
+};

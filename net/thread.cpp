@@ -1,0 +1,86 @@
+#include "net/thread.h"
+
+#include <chrono>
+
+namespace {
+// The CThread whose Run this thread executes, for the own-thread checks.
+thread_local const CThread* t_pCurrent = nullptr;
+} // namespace
+
+CThread::~CThread() { Join(); }
+
+bool CThread::IsOwnThread() const { return t_pCurrent == this; }
+
+void CThread::ThreadMain(CThread* pThread) {
+    t_pCurrent = pThread;
+    pThread->m_nThreadId = CurrentThreadId();
+    if (pThread->m_nPriority != 0) {
+        pThread->ApplyPriority();
+    }
+    pThread->Run();
+    pThread->m_bAlive = false;
+}
+
+void CThread::Start() {
+    std::lock_guard lock(m_mtxThread);
+    if (m_thread.joinable()) {
+        m_bRun = false;
+        if (m_thread.get_id() == std::this_thread::get_id()) {
+            m_thread.detach(); // a worker restarting itself: it ends on its own
+        } else {
+            Unblock();
+            m_thread.join();
+        }
+    }
+    m_bRun = true;
+    m_bAlive = true;
+    try {
+        m_thread = std::thread(&CThread::ThreadMain, this);
+    } catch (const std::system_error&) {
+        m_bRun = false;
+        m_bAlive = false;
+    }
+}
+
+void CThread::Stop(bool bForce) {
+    m_bRun = false;
+    if (IsOwnThread()) {
+        return;
+    }
+    if (bForce) {
+        Unblock();
+        return;
+    }
+    Join();
+}
+
+void CThread::Join() {
+    m_bRun = false;
+    if (IsOwnThread()) {
+        return;
+    }
+    std::lock_guard lock(m_mtxThread);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void CThread::Terminate(bool bForce) {
+    if (GetExitCode() == 0) {
+        return;
+    }
+    Stop(bForce);
+}
+
+uint32_t CThread::GetExitCode() const { return m_bAlive ? STILL_ACTIVE : 0; }
+
+void CThread::Sleep(uint32_t nMilliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(nMilliseconds));
+}
+
+void CThread::SetPriority(int nPriority) {
+    m_nPriority = nPriority;
+    if (m_bAlive) {
+        ApplyPriority();
+    }
+}

@@ -1,0 +1,207 @@
+// CSocket on real loopback sockets: Winsock's results and texts, and a close
+// that releases a receive blocked on another thread.
+#include "net/socket.h"
+#include "tests/support/loopback.h"
+
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <future>
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool IsOpenDescriptor(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST(Socket, RefusedConnectRecordsItsTextAndLeavesTheObjectUnconnected) {
+    CSocket socket(CreateSocket(SOCKET_TYPE_STREAM));
+    EXPECT_FALSE(socket.Connect("127.0.0.1", UnusedPort()));
+    EXPECT_EQ(socket.GetLastErrorText(), "WSAECONNREFUSED\nConnection refused");
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(socket.GetAddress(), "");
+    EXPECT_EQ(socket.GetPort(), 0);
+}
+
+TEST(Socket, HostNameInsteadOfDottedAddressFailsToConnect) {
+    TcpListener listener;
+    CSocket socket(CreateSocket(SOCKET_TYPE_STREAM));
+    EXPECT_FALSE(socket.Connect("localhost", listener.Port()));
+    EXPECT_FALSE(socket.GetLastErrorText().empty());
+    EXPECT_FALSE(socket.IsConnected());
+}
+
+TEST(Socket, ConnectSendReceiveAndPeerAddress) {
+    TcpListener listener;
+    CSocket socket(CreateSocket(SOCKET_TYPE_STREAM));
+    ASSERT_TRUE(socket.Connect("127.0.0.1", listener.Port()));
+    EXPECT_TRUE(socket.IsConnected());
+    EXPECT_EQ(socket.GetAddress(), "127.0.0.1");
+    EXPECT_EQ(socket.GetPort(), listener.Port());
+    EXPECT_EQ(socket.GetPeerAddress(), "127.0.0.1");
+    const int peer = listener.Accept();
+    ASSERT_GE(peer, 0);
+
+    EXPECT_EQ(socket.Send("hello", 5), 5);
+    EXPECT_EQ(ReadBytes(peer, 5), "hello");
+
+    // The whole buffer is zeroed before the receive, old data included.
+    char buffer[16];
+    std::memset(buffer, 'x', sizeof buffer);
+    ASSERT_EQ(send(peer, "abc", 3, 0), 3);
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), 3);
+    EXPECT_EQ(std::string(buffer, 3), "abc");
+    for (size_t i = 3; i < sizeof buffer; ++i) {
+        EXPECT_EQ(buffer[i], 0) << "byte " << i;
+    }
+
+    // A closed peer: the receive sees 0, and sends fail without SIGPIPE.
+    close(peer);
+    EXPECT_EQ(socket.Receive(buffer, sizeof buffer), 0);
+    int nResult = 0;
+    for (int i = 0; i < 100 && nResult != SOCKET_ERROR; ++i) {
+        nResult = socket.Send("data", 4);
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(nResult, SOCKET_ERROR);
+}
+
+TEST(Socket, BindOnDatagramSocketSucceedsAndKeepsTheListenFailure) {
+    CSocket socket(CreateSocket(SOCKET_TYPE_DGRAM));
+    ASSERT_TRUE(socket.Bind("127.0.0.1", 0));
+    EXPECT_TRUE(socket.IsConnected());
+    EXPECT_EQ(socket.GetLastErrorText(), "WSAEOPNOTSUPP\nOperation not supported");
+
+    // A later success leaves the old text in place.
+    int32_t nValue = 0;
+    EXPECT_TRUE(socket.GetOption(SOL_SOCKET, SO_RCVBUF, nValue));
+    EXPECT_GT(nValue, 0);
+    EXPECT_EQ(socket.GetLastErrorText(), "WSAEOPNOTSUPP\nOperation not supported");
+}
+
+TEST(Socket, BindWithPortOnlyOrEmptyAddressTakesAnyAddress) {
+    for (bool bPortOnly : {true, false}) {
+        CSocket socket(CreateSocket(SOCKET_TYPE_STREAM));
+        ASSERT_TRUE(bPortOnly ? socket.Bind(0) : socket.Bind("", 0));
+        EXPECT_EQ(socket.GetLastErrorText(), "") << "a stream socket listens";
+        sockaddr_in addr{};
+        socklen_t nLen = sizeof addr;
+        ASSERT_EQ(getsockname(socket.GetHandle(), reinterpret_cast<sockaddr*>(&addr), &nLen), 0);
+        EXPECT_EQ(addr.sin_addr.s_addr, htonl(INADDR_ANY));
+    }
+}
+
+TEST(Socket, BindToAnAddressOfNoInterfaceFails) {
+    CSocket socket(CreateSocket(SOCKET_TYPE_DGRAM));
+    EXPECT_FALSE(socket.Bind("192.0.2.1", 0));
+    EXPECT_EQ(socket.GetLastErrorText(), "WSAEADDRNOTAVAIL\nCannot assign requested address");
+    EXPECT_FALSE(socket.IsConnected());
+}
+
+TEST(Socket, ListeningSocketAcceptsAConnection) {
+    CSocket server(CreateSocket(SOCKET_TYPE_STREAM));
+    ASSERT_TRUE(server.Bind("127.0.0.1", 0));
+    const uint16_t nPort = LocalPort(server.GetHandle());
+    CSocket client(CreateSocket(SOCKET_TYPE_STREAM));
+    ASSERT_TRUE(client.Connect("127.0.0.1", nPort));
+    ASSERT_TRUE(server.Accept());
+    CSocket accepted(server.GetAcceptedHandle());
+    EXPECT_EQ(accepted.Send("x", 1), 1);
+    char c = 0;
+    EXPECT_EQ(client.Receive(&c, 1), 1);
+    EXPECT_EQ(c, 'x');
+
+    const int fd = client.GetHandle();
+    EXPECT_TRUE(client.Close());
+    EXPECT_FALSE(client.IsConnected());
+    EXPECT_EQ(client.GetAddress(), "");
+    EXPECT_EQ(client.GetPort(), 0);
+    EXPECT_FALSE(IsOpenDescriptor(fd));
+    EXPECT_EQ(accepted.Receive(&c, 1), 0) << "the peer did not see the close";
+}
+
+TEST(Socket, CloseOfNeverConnectedStreamFailsButDestructionReleasesTheDescriptor) {
+    int fd = -1;
+    {
+        CSocket socket(CreateSocket(SOCKET_TYPE_STREAM));
+        fd = socket.GetHandle();
+        EXPECT_FALSE(socket.Close());
+        EXPECT_EQ(socket.GetLastErrorText(), "WSAENOTCONN\nSocket is not connected");
+        EXPECT_TRUE(IsOpenDescriptor(fd)) << "a failed close keeps the handle";
+    }
+    EXPECT_FALSE(IsOpenDescriptor(fd)) << "the destructor leaked the descriptor";
+}
+
+TEST(Socket, InvalidHandleFailsEveryOperationWithAText) {
+    CSocket socket(INVALID_SOCKET);
+    EXPECT_FALSE(socket.Connect("127.0.0.1", 1));
+    EXPECT_EQ(socket.GetLastErrorText(), "WSAENOTSOCK\nSocket operation on nonsocket");
+    EXPECT_FALSE(socket.Close());
+    EXPECT_EQ(socket.Send("x", 1), SOCKET_ERROR);
+}
+
+TEST(Socket, LookupsUseTheMachinesOwnAddresses) {
+    CSocket socket;
+    const std::string strAddresses = socket.GetLocalAddresses();
+    EXPECT_NE(strAddresses.find("127.0.0.1 "), std::string::npos) << strAddresses;
+    ASSERT_FALSE(strAddresses.empty());
+    EXPECT_EQ(strAddresses.back(), ' ');
+    EXPECT_EQ(strAddresses.find("  "), std::string::npos);
+    EXPECT_EQ(socket.GetHostAddress("localhost"), "127.0.0.1");
+    EXPECT_EQ(socket.GetHostAddress("no-such-host.invalid"), "");
+    EXPECT_EQ(socket.GetHostName("127.0.0.1"), "");
+    EXPECT_FALSE(socket.GetLocalHostName().empty());
+    EXPECT_EQ(socket.GetPeerAddress(), "");
+}
+
+// A receive blocked on one thread returns soon after another thread closes.
+void ExpectCloseReleasesReceive(CSocket& socket, bool bDatagram) {
+    auto blocked = std::async(std::launch::async, [&] {
+        char buffer[2048];
+        if (bDatagram) {
+            std::string strFrom;
+            uint16_t nPort = 0;
+            return socket.ReceiveFrom(buffer, sizeof buffer, strFrom, nPort);
+        }
+        return socket.Receive(buffer, sizeof buffer);
+    });
+    EXPECT_EQ(blocked.wait_for(100ms), std::future_status::timeout) << "receive did not block";
+    const auto start = std::chrono::steady_clock::now();
+    socket.Close();
+    ASSERT_EQ(blocked.wait_for(2s), std::future_status::ready) << "close left the receive blocked";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 250ms);
+    EXPECT_LE(blocked.get(), 0);
+}
+
+TEST(Socket, CloseReleasesAReceiveBlockedOnAnotherThread) {
+    TcpListener listener;
+    CSocket stream(CreateSocket(SOCKET_TYPE_STREAM));
+    ASSERT_TRUE(stream.Connect("127.0.0.1", listener.Port()));
+    const int peer = listener.Accept();
+    ExpectCloseReleasesReceive(stream, false);
+    close(peer);
+
+    CSocket datagram(CreateSocket(SOCKET_TYPE_DGRAM));
+    ASSERT_TRUE(datagram.Bind("127.0.0.1", 0));
+    ExpectCloseReleasesReceive(datagram, true);
+}
+
+TEST(Socket, DatagramsCarryTheSendersAddressAndPort) {
+    CSocket receiver(CreateSocket(SOCKET_TYPE_DGRAM));
+    ASSERT_TRUE(receiver.Bind("127.0.0.1", 0));
+    const uint16_t nReceiverPort = LocalPort(receiver.GetHandle());
+    CSocket sender(CreateSocket(SOCKET_TYPE_DGRAM));
+    ASSERT_TRUE(sender.Bind("127.0.0.1", 0));
+    ASSERT_EQ(sender.SendTo("ping", 4, "127.0.0.1", nReceiverPort), 4);
+    char buffer[64] = {};
+    std::string strFrom;
+    uint16_t nFromPort = 0;
+    ASSERT_EQ(receiver.ReceiveFrom(buffer, sizeof buffer, strFrom, nFromPort), 4);
+    EXPECT_EQ(std::string(buffer, 4), "ping");
+    EXPECT_EQ(strFrom, "127.0.0.1");
+    EXPECT_EQ(nFromPort, LocalPort(sender.GetHandle()));
+}
+
+} // namespace

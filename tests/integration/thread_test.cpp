@@ -1,0 +1,168 @@
+// CThread on real threads: one thread per object, stops that never hang, and
+// a forced stop that releases the worker instead of killing it.
+#include "net/thread.h"
+#include "tests/support/loopback.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+
+using namespace std::chrono_literals;
+using testing_support::WaitUntil;
+
+namespace {
+
+// Counts passes and live threads; Run loops on m_bRun.
+class CCountingThread : public CThread {
+public:
+    ~CCountingThread() { Join(); }
+    std::atomic<int> m_nLive{0};
+    std::atomic<int> m_nMaxLive{0};
+    std::atomic<int> m_nStarts{0};
+    std::atomic<bool> m_bSawRunAtFirstTest{false};
+
+protected:
+    void Run() override {
+        const int nLive = ++m_nLive;
+        int nMax = m_nMaxLive;
+        while (nLive > nMax && !m_nMaxLive.compare_exchange_weak(nMax, nLive)) {
+        }
+        ++m_nStarts;
+        m_bSawRunAtFirstTest = m_bRun.load();
+        while (m_bRun) {
+            std::this_thread::sleep_for(1ms);
+        }
+        --m_nLive;
+    }
+};
+
+// Blocks until released, as a worker blocked in a socket call does.
+class CBlockedThread : public CThread {
+public:
+    ~CBlockedThread() { Join(); }
+    std::atomic<bool> m_bEnded{false};
+    std::atomic<bool> m_bEntered{false};
+
+protected:
+    void Run() override {
+        m_bEntered = true;
+        std::unique_lock lock(m_mtx);
+        m_cv.wait(lock, [this] { return m_bReleased; });
+        m_bEnded = true;
+    }
+    void Unblock() override {
+        std::lock_guard lock(m_mtx);
+        m_bReleased = true;
+        m_cv.notify_all();
+    }
+
+private:
+    std::mutex m_mtx;
+    std::condition_variable m_cv;
+    bool m_bReleased = false;
+};
+
+TEST(Thread, StopOnAnIdleObjectDoesNothing) {
+    CCountingThread thread;
+    thread.Stop(false);
+    thread.Stop(true);
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_EQ(thread.GetExitCode(), 0u);
+    EXPECT_EQ(thread.m_nStarts, 0);
+}
+
+TEST(Thread, RunFindsTheFlagSetAndStartOnARunningObjectLeavesOneThread) {
+    CCountingThread thread;
+    thread.Start();
+    ASSERT_TRUE(WaitUntil([&] { return thread.m_nStarts == 1; }));
+    EXPECT_TRUE(thread.m_bSawRunAtFirstTest);
+    EXPECT_EQ(thread.GetExitCode(), CThread::STILL_ACTIVE);
+    for (int i = 0; i < 5; ++i) {
+        thread.Start();
+    }
+    ASSERT_TRUE(WaitUntil([&] { return thread.m_nStarts == 6; }));
+    EXPECT_EQ(thread.m_nMaxLive, 1);
+    EXPECT_EQ(thread.m_nLive, 1);
+    thread.Stop(false);
+    EXPECT_EQ(thread.m_nLive, 0);
+    EXPECT_EQ(thread.GetExitCode(), 0u);
+}
+
+TEST(Thread, ForcedStopReturnsAtOnceAndReleasesTheBlockedWorker) {
+    CBlockedThread thread;
+    thread.Start();
+    ASSERT_TRUE(WaitUntil([&] { return thread.m_bEntered.load(); }));
+    const auto start = std::chrono::steady_clock::now();
+    thread.Stop(true);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 50ms);
+    EXPECT_FALSE(thread.IsRunning());
+    EXPECT_TRUE(WaitUntil([&] { return thread.m_bEnded.load(); }));
+}
+
+TEST(Thread, DestructionWaitsForTheThread) {
+    std::atomic<bool> bEnded{false};
+    class CSlowThread : public CThread {
+    public:
+        explicit CSlowThread(std::atomic<bool>& bEnded) : m_bEnded(bEnded) {}
+        ~CSlowThread() { Join(); }
+
+    protected:
+        void Run() override {
+            while (m_bRun) {
+                std::this_thread::sleep_for(1ms);
+            }
+            std::this_thread::sleep_for(50ms); // finishing the current pass
+            m_bEnded = true;
+        }
+
+    private:
+        std::atomic<bool>& m_bEnded;
+    };
+    {
+        CSlowThread thread(bEnded);
+        thread.Start();
+    }
+    EXPECT_TRUE(bEnded);
+}
+
+TEST(Thread, StopOnTheWorkersOwnThreadOnlyClearsTheFlag) {
+    class CSelfStopping : public CThread {
+    public:
+        ~CSelfStopping() { Join(); }
+        std::atomic<bool> m_bReturned{false};
+
+    protected:
+        void Run() override {
+            Stop(false); // would wait for itself if it joined
+            Stop(true);
+            m_bReturned = !m_bRun;
+        }
+    } thread;
+    thread.Start();
+    EXPECT_TRUE(WaitUntil([&] { return thread.m_bReturned.load(); }));
+}
+
+TEST(Thread, OfferedOperationsHaveSafeMeanings) {
+    CCountingThread thread;
+    thread.Resume();
+    EXPECT_FALSE(thread.IsSuspended());
+    thread.Suspend();
+    EXPECT_TRUE(thread.IsSuspended());
+    thread.Resume();
+    EXPECT_FALSE(thread.IsSuspended());
+
+    thread.Terminate(true); // no thread: nothing to do
+    thread.Start();
+    ASSERT_TRUE(WaitUntil([&] { return thread.m_nStarts == 1; }));
+    thread.SetPriority(-1);
+    thread.Terminate(false);
+    EXPECT_TRUE(WaitUntil([&] { return thread.GetExitCode() == 0; }));
+
+    const auto start = std::chrono::steady_clock::now();
+    CThread::Sleep(20);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
+}
+
+} // namespace

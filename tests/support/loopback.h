@@ -1,0 +1,109 @@
+// Small real endpoints on loopback for the integration tests: a TCP listener
+// on an ephemeral port, and a wait that polls a condition with a deadline.
+#pragma once
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdint>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+namespace testing_support {
+
+// Polls pred until it holds or the timeout passes; true when it held.
+template <typename Pred>
+bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+inline sockaddr_in LoopbackAddress(uint16_t nPort) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(nPort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+inline uint16_t LocalPort(int fd) {
+    sockaddr_in addr{};
+    socklen_t nLen = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &nLen);
+    return ntohs(addr.sin_port);
+}
+
+// A socket of the given type bound to 127.0.0.1 on an ephemeral port.
+inline int BoundLoopbackSocket(int nType) {
+    const int fd = socket(AF_INET, nType | SOCK_CLOEXEC, 0);
+    const sockaddr_in addr = LoopbackAddress(0);
+    bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    return fd;
+}
+
+// A free TCP port on loopback that nothing listens on (connects are refused).
+inline uint16_t UnusedPort() {
+    const int fd = BoundLoopbackSocket(SOCK_STREAM);
+    const uint16_t nPort = LocalPort(fd);
+    close(fd);
+    return nPort;
+}
+
+class TcpListener {
+public:
+    TcpListener() : m_fd(BoundLoopbackSocket(SOCK_STREAM)) { listen(m_fd, 16); }
+    ~TcpListener() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    TcpListener(const TcpListener&) = delete;
+    TcpListener& operator=(const TcpListener&) = delete;
+
+    uint16_t Port() const { return LocalPort(m_fd); }
+
+    // The next connection, or -1 when none comes within the timeout.
+    int Accept(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        pollfd pfd{m_fd, POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(timeout.count())) != 1) {
+            return -1;
+        }
+        return accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    }
+
+private:
+    int m_fd;
+};
+
+// Reads exactly n bytes, or fewer if the peer closes or the timeout passes.
+inline std::string ReadBytes(int fd, size_t n,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    std::string data;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (data.size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) != 1) {
+            break;
+        }
+        char buf[4096];
+        const ssize_t r = recv(fd, buf, std::min(sizeof buf, n - data.size()), 0);
+        if (r <= 0) {
+            break;
+        }
+        data.append(buf, static_cast<size_t>(r));
+    }
+    return data;
+}
+
+} // namespace testing_support
