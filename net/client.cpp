@@ -48,7 +48,9 @@ void CClient::Close() {
     Stop(true);
 }
 
-void CClient::Unblock() { DropSocket(); }
+void CClient::Unblock() {
+    DropSocket();
+}
 
 int CClient::Send(const void* pData, int nLength) {
     const auto pSocket = GetSocket();

@@ -3,6 +3,7 @@
 // operation). The platform's calls live in socket_posix.cpp.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -106,8 +107,12 @@ public:
     int32_t GetMaxConnections() const { return m_nMaxConnections; }
 
 private:
+    class CInUse;
     void RecordError() { m_strError = GetWinsockErrorText(); }
 
-    SOCKET m_hSocket = INVALID_SOCKET;
+    // Another thread may close while a call blocks: the handle is taken out
+    // atomically and released only once no call is using it any more.
+    std::atomic<SOCKET> m_hSocket{INVALID_SOCKET};
+    std::atomic<int> m_nInUse{0};
     SOCKET m_hAccepted = INVALID_SOCKET;
 };

@@ -69,11 +69,17 @@ thread_local int t_nLastError = 0;
 
 } // namespace
 
-int WSAGetLastError() { return t_nLastError; }
+int WSAGetLastError() {
+    return t_nLastError;
+}
 
-void WSASetLastError(int nError) { t_nLastError = nError; }
+void WSASetLastError(int nError) {
+    t_nLastError = nError;
+}
 
-void SetLastErrorFromErrno(int nErrno) { t_nLastError = WinsockCodeFromErrno(nErrno); }
+void SetLastErrorFromErrno(int nErrno) {
+    t_nLastError = WinsockCodeFromErrno(nErrno);
+}
 
 std::string GetWinsockErrorText() {
     const int nCode = WSAGetLastError();

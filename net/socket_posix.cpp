@@ -12,6 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 bool MakeAddress(const std::string& strAddress, uint16_t nPort, sockaddr_in& addr) {
@@ -33,48 +36,100 @@ std::string DottedText(const in_addr& address) {
 
 } // namespace
 
+// Marks one call on the handle as running, for the whole of that call.
+class CSocket::CInUse {
+public:
+    explicit CInUse(CSocket& socket) : m_socket(socket) {
+        ++m_socket.m_nInUse;
+        m_hSocket = m_socket.m_hSocket.load();
+    }
+    ~CInUse() { --m_socket.m_nInUse; }
+    CInUse(const CInUse&) = delete;
+    CInUse& operator=(const CInUse&) = delete;
+    SOCKET Handle() const { return m_hSocket; }
+
+private:
+    CSocket& m_socket;
+    SOCKET m_hSocket;
+};
+
 int WinsockCodeFromErrno(int nErrno) {
     switch (nErrno) {
-    case 0: return 0;
-    case EINTR: return 10004;
+    case 0:
+        return 0;
+    case EINTR:
+        return 10004;
     case EACCES:
-    case EPERM: return 10013;
-    case EFAULT: return 10014;
-    case EINVAL: return 10022;
+    case EPERM:
+        return 10013;
+    case EFAULT:
+        return 10014;
+    case EINVAL:
+        return 10022;
     case EMFILE:
-    case ENFILE: return 10024;
-    case EWOULDBLOCK: return 10035;
-    case EINPROGRESS: return 10036;
-    case EALREADY: return 10037;
+    case ENFILE:
+        return 10024;
+    case EWOULDBLOCK:
+        return 10035;
+    case EINPROGRESS:
+        return 10036;
+    case EALREADY:
+        return 10037;
     case EBADF:
-    case ENOTSOCK: return 10038;
-    case EDESTADDRREQ: return 10039;
-    case EMSGSIZE: return 10040;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
-    case EAFNOSUPPORT: return 10047;
-    case EADDRINUSE: return 10048;
-    case EADDRNOTAVAIL: return 10049;
-    case ENETDOWN: return 10050;
-    case ENETUNREACH: return 10051;
-    case ENETRESET: return 10052;
-    case ECONNABORTED: return 10053;
-    case ECONNRESET: return 10054;
+    case ENOTSOCK:
+        return 10038;
+    case EDESTADDRREQ:
+        return 10039;
+    case EMSGSIZE:
+        return 10040;
+    case EPROTOTYPE:
+        return 10041;
+    case ENOPROTOOPT:
+        return 10042;
+    case EPROTONOSUPPORT:
+        return 10043;
+    case ESOCKTNOSUPPORT:
+        return 10044;
+    case EOPNOTSUPP:
+        return 10045;
+    case EPFNOSUPPORT:
+        return 10046;
+    case EAFNOSUPPORT:
+        return 10047;
+    case EADDRINUSE:
+        return 10048;
+    case EADDRNOTAVAIL:
+        return 10049;
+    case ENETDOWN:
+        return 10050;
+    case ENETUNREACH:
+        return 10051;
+    case ENETRESET:
+        return 10052;
+    case ECONNABORTED:
+        return 10053;
+    case ECONNRESET:
+        return 10054;
     case ENOBUFS:
-    case ENOMEM: return 10055;
-    case EISCONN: return 10056;
-    case ENOTCONN: return 10057;
+    case ENOMEM:
+        return 10055;
+    case EISCONN:
+        return 10056;
+    case ENOTCONN:
+        return 10057;
     case EPIPE:
-    case ESHUTDOWN: return 10058;
-    case ETIMEDOUT: return 10060;
-    case ECONNREFUSED: return 10061;
-    case EHOSTDOWN: return 10064;
-    case EHOSTUNREACH: return 10065;
-    default: return 10107; // no closer Winsock code: "System call failure"
+    case ESHUTDOWN:
+        return 10058;
+    case ETIMEDOUT:
+        return 10060;
+    case ECONNREFUSED:
+        return 10061;
+    case EHOSTDOWN:
+        return 10064;
+    case EHOSTUNREACH:
+        return 10065;
+    default:
+        return 10107; // no closer Winsock code: "System call failure"
     }
 }
 
@@ -93,12 +148,15 @@ CSocket::CSocket(SOCKET hSocket) : m_hSocket(hSocket) {}
 
 CSocket::~CSocket() {
     Close();
-    if (m_hSocket != INVALID_SOCKET) {
-        ::close(m_hSocket);
+    const SOCKET hSocket = m_hSocket.exchange(INVALID_SOCKET);
+    if (hSocket != INVALID_SOCKET) {
+        ::close(hSocket);
     }
 }
 
-void CSocket::OnConnected() { m_bConnected = true; }
+void CSocket::OnConnected() {
+    m_bConnected = true;
+}
 
 void CSocket::OnDisconnected() {
     m_bConnected = false;
@@ -107,6 +165,7 @@ void CSocket::OnDisconnected() {
 }
 
 bool CSocket::Connect(const std::string& strAddress, uint16_t nPort) {
+    const CInUse use(*this);
     sockaddr_in addr;
     if (strAddress.empty() || !MakeAddress(strAddress, nPort, addr)) {
         WSASetLastError(10022); // not dotted text: names are resolved by the caller
@@ -115,7 +174,7 @@ bool CSocket::Connect(const std::string& strAddress, uint16_t nPort) {
     }
     int nResult;
     do {
-        nResult = ::connect(m_hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        nResult = ::connect(use.Handle(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     } while (nResult < 0 && errno == EINTR);
     if (nResult < 0) {
         SetLastErrorFromErrno(errno);
@@ -128,23 +187,26 @@ bool CSocket::Connect(const std::string& strAddress, uint16_t nPort) {
     return true;
 }
 
-bool CSocket::Bind(uint16_t nPort) { return Bind(std::string(), nPort); }
+bool CSocket::Bind(uint16_t nPort) {
+    return Bind(std::string(), nPort);
+}
 
 bool CSocket::Bind(const std::string& strAddress, uint16_t nPort) {
+    const CInUse use(*this);
     sockaddr_in addr;
     if (!MakeAddress(strAddress, nPort, addr)) {
         WSASetLastError(10022);
         RecordError();
         return false;
     }
-    if (::bind(m_hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
+    if (::bind(use.Handle(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
         SetLastErrorFromErrno(errno);
         RecordError();
         return false;
     }
     // Datagram and raw sockets cannot listen: the failure is kept as the
     // error text, but the bind itself succeeded.
-    if (::listen(m_hSocket, m_nBacklog) < 0) {
+    if (::listen(use.Handle(), m_nBacklog) < 0) {
         SetLastErrorFromErrno(errno);
         RecordError();
     }
@@ -156,30 +218,37 @@ bool CSocket::Bind(const std::string& strAddress, uint16_t nPort) {
 bool CSocket::Close() {
     // Both directions: this also wakes a receive that another thread is
     // blocked in, which a plain close does not do here.
-    if (::shutdown(m_hSocket, SHUT_RDWR) < 0) {
+    if (::shutdown(m_hSocket.load(), SHUT_RDWR) < 0) {
         SetLastErrorFromErrno(errno);
         RecordError();
         return false;
     }
-    if (::close(m_hSocket) < 0) {
+    // The number may be reused by the next socket as soon as it is closed:
+    // no call may still be using it, and no later call may pick it up.
+    const SOCKET hSocket = m_hSocket.exchange(INVALID_SOCKET);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (m_nInUse > 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (::close(hSocket) < 0) {
         SetLastErrorFromErrno(errno);
         RecordError();
         return false;
     }
-    // The number may be reused at once by another socket; never touch it again.
-    m_hSocket = INVALID_SOCKET;
     OnDisconnected();
     return true;
 }
 
 void CSocket::Shutdown() {
-    if (m_hSocket != INVALID_SOCKET) {
-        ::shutdown(m_hSocket, SHUT_RDWR);
+    const CInUse use(*this);
+    if (use.Handle() != INVALID_SOCKET) {
+        ::shutdown(use.Handle(), SHUT_RDWR);
     }
 }
 
 int CSocket::Send(const void* pData, int nLength) {
-    const ssize_t nSent = ::send(m_hSocket, pData, static_cast<size_t>(nLength), MSG_NOSIGNAL);
+    const CInUse use(*this);
+    const ssize_t nSent = ::send(use.Handle(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL);
     if (nSent < 0) {
         SetLastErrorFromErrno(errno);
         return SOCKET_ERROR;
@@ -188,8 +257,9 @@ int CSocket::Send(const void* pData, int nLength) {
 }
 
 int CSocket::Receive(void* pBuffer, int nSize) {
+    const CInUse use(*this);
     std::memset(pBuffer, 0, static_cast<size_t>(nSize));
-    const ssize_t nReceived = ::recv(m_hSocket, pBuffer, static_cast<size_t>(nSize), 0);
+    const ssize_t nReceived = ::recv(use.Handle(), pBuffer, static_cast<size_t>(nSize), 0);
     if (nReceived < 0) {
         SetLastErrorFromErrno(errno);
         return SOCKET_ERROR;
@@ -197,14 +267,14 @@ int CSocket::Receive(void* pBuffer, int nSize) {
     return static_cast<int>(nReceived);
 }
 
-int CSocket::SendTo(const void* pData, int nLength, const std::string& strAddress,
-                    uint16_t nPort) {
+int CSocket::SendTo(const void* pData, int nLength, const std::string& strAddress, uint16_t nPort) {
+    const CInUse use(*this);
     sockaddr_in addr;
     if (strAddress.empty() || !MakeAddress(strAddress, nPort, addr)) {
         WSASetLastError(10022);
         return SOCKET_ERROR;
     }
-    const ssize_t nSent = ::sendto(m_hSocket, pData, static_cast<size_t>(nLength), MSG_NOSIGNAL,
+    const ssize_t nSent = ::sendto(use.Handle(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL,
                                    reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     if (nSent < 0) {
         SetLastErrorFromErrno(errno);
@@ -214,9 +284,10 @@ int CSocket::SendTo(const void* pData, int nLength, const std::string& strAddres
 }
 
 int CSocket::ReceiveFrom(void* pBuffer, int nSize, std::string& strAddress, uint16_t& nPort) {
+    const CInUse use(*this);
     sockaddr_in addr{};
     socklen_t nAddrLen = sizeof addr;
-    const ssize_t nReceived = ::recvfrom(m_hSocket, pBuffer, static_cast<size_t>(nSize), 0,
+    const ssize_t nReceived = ::recvfrom(use.Handle(), pBuffer, static_cast<size_t>(nSize), 0,
                                          reinterpret_cast<sockaddr*>(&addr), &nAddrLen);
     if (nReceived < 0) {
         SetLastErrorFromErrno(errno);
@@ -228,7 +299,8 @@ int CSocket::ReceiveFrom(void* pBuffer, int nSize, std::string& strAddress, uint
 }
 
 bool CSocket::SetOption(int nLevel, int nOption, int32_t nValue) {
-    if (::setsockopt(m_hSocket, nLevel, nOption, &nValue, sizeof nValue) < 0) {
+    const CInUse use(*this);
+    if (::setsockopt(use.Handle(), nLevel, nOption, &nValue, sizeof nValue) < 0) {
         SetLastErrorFromErrno(errno);
         RecordError();
         return false;
@@ -237,8 +309,9 @@ bool CSocket::SetOption(int nLevel, int nOption, int32_t nValue) {
 }
 
 bool CSocket::GetOption(int nLevel, int nOption, int32_t& nValue) {
+    const CInUse use(*this);
     socklen_t nLength = sizeof nValue;
-    if (::getsockopt(m_hSocket, nLevel, nOption, &nValue, &nLength) < 0) {
+    if (::getsockopt(use.Handle(), nLevel, nOption, &nValue, &nLength) < 0) {
         SetLastErrorFromErrno(errno);
         RecordError();
         return false;
@@ -247,7 +320,8 @@ bool CSocket::GetOption(int nLevel, int nOption, int32_t& nValue) {
 }
 
 bool CSocket::IoControl(unsigned long nCommand, uint32_t nArgument) {
-    if (::ioctl(m_hSocket, nCommand, &nArgument) < 0) {
+    const CInUse use(*this);
+    if (::ioctl(use.Handle(), nCommand, &nArgument) < 0) {
         SetLastErrorFromErrno(errno);
         RecordError();
         return false;
@@ -256,8 +330,9 @@ bool CSocket::IoControl(unsigned long nCommand, uint32_t nArgument) {
 }
 
 bool CSocket::Accept() {
+    const CInUse use(*this);
     do {
-        m_hAccepted = ::accept4(m_hSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        m_hAccepted = ::accept4(use.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
     } while (m_hAccepted < 0 && errno == EINTR);
     if (m_hAccepted == INVALID_SOCKET) {
         SetLastErrorFromErrno(errno);
@@ -278,10 +353,18 @@ std::string CSocket::GetHostAddress(const std::string& strName) {
     const int nResult = ::getaddrinfo(strName.c_str(), nullptr, &hints, &pResult);
     if (nResult != 0) {
         switch (nResult) {
-        case EAI_AGAIN: WSASetLastError(11002); break;
-        case EAI_FAIL: WSASetLastError(11003); break;
-        case EAI_NODATA: WSASetLastError(11004); break;
-        default: WSASetLastError(11001); break;
+        case EAI_AGAIN:
+            WSASetLastError(11002);
+            break;
+        case EAI_FAIL:
+            WSASetLastError(11003);
+            break;
+        case EAI_NODATA:
+            WSASetLastError(11004);
+            break;
+        default:
+            WSASetLastError(11001);
+            break;
         }
         return {};
     }
@@ -296,7 +379,9 @@ std::string CSocket::GetHostAddress(const std::string& strName) {
     return strAddress;
 }
 
-std::string CSocket::GetHostName(const std::string&) { return {}; }
+std::string CSocket::GetHostName(const std::string&) {
+    return {};
+}
 
 std::string CSocket::GetLocalHostName() {
     char szName[256] = {};
@@ -327,9 +412,10 @@ std::string CSocket::GetLocalAddresses() {
 }
 
 std::string CSocket::GetPeerAddress() {
+    const CInUse use(*this);
     sockaddr_in addr{};
     socklen_t nLength = sizeof addr;
-    if (::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&addr), &nLength) < 0 ||
+    if (::getpeername(use.Handle(), reinterpret_cast<sockaddr*>(&addr), &nLength) < 0 ||
         addr.sin_family != AF_INET) {
         return {};
     }

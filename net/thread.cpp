@@ -7,9 +7,13 @@ namespace {
 thread_local const CThread* t_pCurrent = nullptr;
 } // namespace
 
-CThread::~CThread() { Join(); }
+CThread::~CThread() {
+    Join();
+}
 
-bool CThread::IsOwnThread() const { return t_pCurrent == this; }
+bool CThread::IsOwnThread() const {
+    return t_pCurrent == this;
+}
 
 void CThread::ThreadMain(CThread* pThread) {
     t_pCurrent = pThread;
@@ -72,7 +76,9 @@ void CThread::Terminate(bool bForce) {
     Stop(bForce);
 }
 
-uint32_t CThread::GetExitCode() const { return m_bAlive ? STILL_ACTIVE : 0; }
+uint32_t CThread::GetExitCode() const {
+    return m_bAlive ? STILL_ACTIVE : 0;
+}
 
 void CThread::Sleep(uint32_t nMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(nMilliseconds));

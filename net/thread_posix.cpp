@@ -5,7 +5,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-int CThread::CurrentThreadId() { return static_cast<int>(::syscall(SYS_gettid)); }
+int CThread::CurrentThreadId() {
+    return static_cast<int>(::syscall(SYS_gettid));
+}
 
 void CThread::ApplyPriority() {
     const int nTid = m_nThreadId;

@@ -14,7 +14,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool IsOpenDescriptor(int fd) { return fcntl(fd, F_GETFD) != -1; }
+bool IsOpenDescriptor(int fd) {
+    return fcntl(fd, F_GETFD) != -1;
+}
 
 TEST(Socket, RefusedConnectRecordsItsTextAndLeavesTheObjectUnconnected) {
     CSocket socket(CreateSocket(SOCKET_TYPE_STREAM));

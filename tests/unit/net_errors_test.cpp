@@ -93,14 +93,17 @@ TEST(WinsockErrorText, LastErrorIsKeptPerThread) {
 
 TEST(WinsockErrorText, PosixErrorsMapToWinsockCodes) {
     const std::pair<int, int> kMap[] = {
-        {ECONNREFUSED, 10061}, {ENOTCONN, 10057},      {EOPNOTSUPP, 10045}, {EADDRINUSE, 10048},
-        {EADDRNOTAVAIL, 10049}, {ETIMEDOUT, 10060},    {ENETUNREACH, 10051}, {EHOSTUNREACH, 10065},
-        {ECONNRESET, 10054},   {ECONNABORTED, 10053},  {EACCES, 10013},     {EPERM, 10013},
-        {EINVAL, 10022},       {EBADF, 10038},         {ENOTSOCK, 10038},   {EMFILE, 10024},
-        {ENOBUFS, 10055},      {EAFNOSUPPORT, 10047},  {EPROTONOSUPPORT, 10043},
-        {EMSGSIZE, 10040},     {EISCONN, 10056},       {EALREADY, 10037},   {EINPROGRESS, 10036},
-        {EWOULDBLOCK, 10035},  {EINTR, 10004},         {EFAULT, 10014},     {EDESTADDRREQ, 10039},
-        {EPROTOTYPE, 10041},   {ENOPROTOOPT, 10042},   {ENETDOWN, 10050},   {EHOSTDOWN, 10064},
+        {ECONNREFUSED, 10061},    {ENOTCONN, 10057},      {EOPNOTSUPP, 10045},
+        {EADDRINUSE, 10048},      {EADDRNOTAVAIL, 10049}, {ETIMEDOUT, 10060},
+        {ENETUNREACH, 10051},     {EHOSTUNREACH, 10065},  {ECONNRESET, 10054},
+        {ECONNABORTED, 10053},    {EACCES, 10013},        {EPERM, 10013},
+        {EINVAL, 10022},          {EBADF, 10038},         {ENOTSOCK, 10038},
+        {EMFILE, 10024},          {ENOBUFS, 10055},       {EAFNOSUPPORT, 10047},
+        {EPROTONOSUPPORT, 10043}, {EMSGSIZE, 10040},      {EISCONN, 10056},
+        {EALREADY, 10037},        {EINPROGRESS, 10036},   {EWOULDBLOCK, 10035},
+        {EINTR, 10004},           {EFAULT, 10014},        {EDESTADDRREQ, 10039},
+        {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},   {ENETDOWN, 10050},
+        {EHOSTDOWN, 10064},
     };
     for (const auto& [nErrno, nCode] : kMap) {
         EXPECT_EQ(WinsockCodeFromErrno(nErrno), nCode) << "errno " << nErrno;
