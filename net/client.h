@@ -40,12 +40,15 @@ public:
     int SendTestRequest(int nTest);
     int SendSessionEnd();
 
+    // The connection's socket, kept alive for as long as the caller holds it
+    // (null without a connection). The upload sender writes on it directly.
+    std::shared_ptr<CSocket> GetSocket() const;
+
 protected:
     void Run() override;
     void Unblock() override;
 
 private:
-    std::shared_ptr<CSocket> GetSocket() const;
     // Takes the socket out and wakes every thread blocked on it; the
     // descriptor is released when the last user lets go of it.
     void DropSocket();

@@ -1,0 +1,117 @@
+#include "net/client_udp.h"
+
+CClientUDP::CClientUDP(PFNRECEIVE pfnReceive) : m_pfnReceive(pfnReceive) {}
+
+CClientUDP::~CClientUDP() {
+    Close();
+    Join();
+}
+
+std::shared_ptr<CSocket> CClientUDP::GetSocket() const {
+    std::lock_guard lock(m_mtxSocket);
+    return m_pSocket;
+}
+
+void CClientUDP::DropSocket() {
+    std::shared_ptr<CSocket> pSocket;
+    {
+        std::lock_guard lock(m_mtxSocket);
+        pSocket.swap(m_pSocket);
+    }
+    if (pSocket) {
+        // Wakes a receive blocked on the socket, even though it is unconnected.
+        pSocket->Shutdown();
+    }
+}
+
+bool CClientUDP::Open(const std::string& strAddress, uint16_t nPort) {
+    Close();
+    Join(); // the old receive thread is already released; let it end first
+    const SOCKET hSocket = CreateSocket(SOCKET_TYPE_DGRAM);
+    if (hSocket == INVALID_SOCKET) {
+        std::lock_guard lock(m_mtxSocket);
+        m_strError = GetWinsockErrorText();
+        return false;
+    }
+    auto pSocket = std::make_shared<CSocket>(hSocket);
+    if (!pSocket->Bind(strAddress, nPort)) {
+        // An unbound socket would send from a port of the system's choosing:
+        // keep only its error text.
+        std::lock_guard lock(m_mtxSocket);
+        m_strError = pSocket->GetLastErrorText();
+        return false;
+    }
+    {
+        std::lock_guard lock(m_mtxSocket);
+        m_pSocket = std::move(pSocket);
+    }
+    Start();
+    return true;
+}
+
+void CClientUDP::Close() {
+    {
+        std::lock_guard lock(m_mtxSocket);
+        m_strError.clear();
+        if (!m_pSocket) {
+            return;
+        }
+    }
+    DropSocket();
+    // From the receive thread this only clears the flag: the thread ends
+    // when the callback that called us returns.
+    Stop(true);
+}
+
+void CClientUDP::Unblock() {
+    DropSocket();
+}
+
+int CClientUDP::SendTo(const void* pData, int nLength, const std::string& strHost, uint16_t nPort) {
+    const auto pSocket = GetSocket();
+    if (!pSocket) {
+        return SOCKET_ERROR;
+    }
+    return pSocket->SendTo(pData, nLength, strHost, nPort);
+}
+
+std::string CClientUDP::GetErrorText() const {
+    std::lock_guard lock(m_mtxSocket);
+    return m_pSocket ? m_pSocket->GetLastErrorText() : m_strError;
+}
+
+bool CClientUDP::IsOpen() const {
+    return GetSocket() != nullptr;
+}
+
+void CClientUDP::Run() {
+    char buffer[RECEIVE_BUFFER];
+    bool bLastFailed = false;
+    while (m_bRun) {
+        const auto pSocket = GetSocket();
+        if (!pSocket) {
+            break;
+        }
+        std::string strAddress;
+        uint16_t nPort = 0;
+        const int nReceived = pSocket->ReceiveFrom(buffer, RECEIVE_BUFFER, strAddress, nPort);
+        if (nReceived > 0) {
+            bLastFailed = false;
+            m_pfnReceive(buffer, nReceived, std::move(strAddress), nPort);
+            continue;
+        }
+        // Only Close ends this loop. An empty datagram is valid UDP, and an
+        // error here is usually an ICMP report about an earlier send (port
+        // unreachable); neither says anything about this socket's future.
+        if (GetSocket() != pSocket) {
+            break;
+        }
+        if (nReceived < 0) {
+            if (bLastFailed) {
+                CThread::Sleep(1); // an error that repeats must not spin a core
+            }
+            bLastFailed = true;
+        }
+    }
+    m_bRun = false;
+}

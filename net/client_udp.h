@@ -1,0 +1,54 @@
+// CClientUDP: the client's UDP endpoint for the UDP tests. One datagram socket
+// bound to the client address and the node port; it sends the upload
+// datagrams and a receive thread hands every received datagram to a callback.
+#pragma once
+
+#include "net/socket.h"
+#include "net/thread.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class CClientUDP : public CThread {
+public:
+    using PFNRECEIVE = void (*)(const char* pData, int32_t nLength, std::string strAddress,
+                                uint16_t nPort);
+
+    static constexpr int RECEIVE_BUFFER = 2048;
+
+    explicit CClientUDP(PFNRECEIVE pfnReceive);
+    ~CClientUDP();
+
+    // Closes any previous socket, then binds a new one to the dotted address
+    // and port and starts the receive thread. On failure nothing stays open
+    // and GetErrorText gives the reason.
+    bool Open(const std::string& strAddress, uint16_t nPort);
+    // Safe from any thread, the receive callback included, and against
+    // concurrent SendTo calls.
+    void Close();
+    // One datagram; -1 while closed.
+    int SendTo(const void* pData, int nLength, const std::string& strHost, uint16_t nPort);
+    // The socket's last error text, or the reason the last Open failed.
+    std::string GetErrorText() const;
+    bool IsOpen() const;
+
+    // The open socket, kept alive for as long as the caller holds it (null
+    // while closed). The upload sender batches its datagrams on it.
+    std::shared_ptr<CSocket> GetSocket() const;
+
+protected:
+    void Run() override;
+    void Unblock() override;
+
+private:
+    // Takes the socket out and wakes the receive thread; the descriptor is
+    // released when the last user lets go of it.
+    void DropSocket();
+
+    const PFNRECEIVE m_pfnReceive;
+    mutable std::mutex m_mtxSocket; // guards m_pSocket (the pointer, not the calls) and m_strError
+    std::shared_ptr<CSocket> m_pSocket;
+    std::string m_strError;
+};

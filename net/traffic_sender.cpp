@@ -1,0 +1,108 @@
+#include "net/traffic_sender.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+// Pause while there is nothing to send on, or after a failed send.
+constexpr uint32_t IDLE_MS = 10;
+} // namespace
+
+CTrafficSender::CTrafficSender(CClient* pClient, CClientUDP* pClientUDP)
+    : m_pClient(pClient), m_pClientUDP(pClientUDP) {}
+
+CTrafficSender::~CTrafficSender() {
+    Join();
+}
+
+void CTrafficSender::Start(bool bTcp, const std::string& strHost, uint16_t nPort) {
+    std::lock_guard lock(m_mtxStart);
+    Join(); // the previous sender must be gone before its settings change
+    m_bTcp = bTcp;
+    m_strHost = strHost;
+    m_nPort = nPort;
+    CThread::Start();
+}
+
+void CTrafficSender::Run() {
+    // Filled once per start and sent unchanged; 255 never occurs.
+    char block[BLOCK_SIZE];
+    for (char& c : block) {
+        c = static_cast<char>(std::rand() % 255);
+    }
+    if (m_bTcp) {
+        RunStream(block);
+    } else {
+        RunDatagrams(block);
+    }
+}
+
+void CTrafficSender::RunStream(const char* pBlock) {
+    // Copies of the block back to back: the stream is that block repeated, so
+    // a send that starts nOffset bytes into the buffer continues it exactly.
+    std::vector<char> buffer(static_cast<size_t>(STREAM_BATCH) * BLOCK_SIZE);
+    for (size_t i = 0; i < buffer.size(); i += BLOCK_SIZE) {
+        std::copy(pBlock, pBlock + BLOCK_SIZE, buffer.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    const int nBuffer = static_cast<int>(buffer.size());
+
+    std::shared_ptr<CSocket> pSocket;
+    int nOffset = 0; // bytes of the current block already sent
+    while (m_bRun) {
+        auto pCurrent = m_pClient->GetSocket();
+        if (pCurrent != pSocket) {
+            pSocket = std::move(pCurrent);
+            nOffset = 0; // a new connection starts on a block boundary
+        }
+        if (!pSocket || !pSocket->IsConnected()) {
+            CThread::Sleep(IDLE_MS);
+            continue;
+        }
+        const int nSent =
+            SendStream(*pSocket, buffer.data() + nOffset, nBuffer - nOffset, SEND_WAIT_MS);
+        if (nSent < 0) {
+            CThread::Sleep(IDLE_MS); // the connection is gone; idle until stopped
+            continue;
+        }
+        nOffset = (nOffset + nSent) % BLOCK_SIZE;
+    }
+
+    // The node reads control bytes between blocks, so a stop must not leave a
+    // block cut short; only a dead connection or the time bound may.
+    if (!pSocket || nOffset == 0) {
+        return;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(FINISH_BLOCK_MS);
+    while (nOffset != 0) {
+        const auto nLeft = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               deadline - std::chrono::steady_clock::now())
+                               .count();
+        if (nLeft <= 0) {
+            break;
+        }
+        const int nSent = SendStream(*pSocket, buffer.data() + nOffset, BLOCK_SIZE - nOffset,
+                                     static_cast<int>(std::min<long long>(nLeft, SEND_WAIT_MS)));
+        if (nSent < 0) {
+            break;
+        }
+        nOffset = (nOffset + nSent) % BLOCK_SIZE;
+    }
+}
+
+void CTrafficSender::RunDatagrams(const char* pBlock) {
+    bool bSegmentation = true;
+    while (m_bRun) {
+        const auto pSocket = m_pClientUDP->GetSocket();
+        if (!pSocket) {
+            CThread::Sleep(IDLE_MS); // closed: nothing to send from until stopped
+            continue;
+        }
+        if (SendDatagrams(*pSocket, pBlock, BLOCK_SIZE, DATAGRAM_BATCH, m_strHost, m_nPort,
+                          SEND_WAIT_MS, bSegmentation) < 0) {
+            CThread::Sleep(1); // failures are ignored, but must not spin a core
+        }
+    }
+}
