@@ -1,0 +1,351 @@
+// The results file: the writer's exact bytes, round trips through the real
+// XML reader, the reader's tolerance of hand-made files, and that a bad or
+// hostile file neither escapes the file nor leaves half-loaded records.
+#include "results/results_file.h"
+#include "results/xml_parser.h"
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+#include <sstream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ResultsFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("bandscope_results_" + std::to_string(getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir);
+        ResetResults(m_fresh);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    std::string PathOf(const std::string& strName) const { return (m_dir / strName).string(); }
+
+    std::string WriteText(const std::string& strName, const std::string& strText) const {
+        const std::string strPath = PathOf(strName);
+        std::ofstream(strPath, std::ios::binary) << strText;
+        return strPath;
+    }
+
+    static std::string ReadText(const std::string& strPath) {
+        std::ifstream file(strPath, std::ios::binary);
+        std::ostringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+    // Reads a file into records that first hold other data, so a reader that
+    // forgets to reset them is caught.
+    bool Load(const std::string& strPath, TestResults& results) {
+        for (TestResult& result : results) {
+            result.name = "stale";
+            result.download = {1, 2, 3};
+            result.max = 77;
+        }
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const bool bRead = m_parser.ReadResultsFile(strPath, results);
+        const std::string strOut = testing::internal::GetCapturedStdout();
+        const std::string strErr = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(strOut + strErr, "") << "the reader printed";
+        return bRead;
+    }
+
+    void ExpectReset(const TestResults& results) {
+        for (std::size_t i = 0; i < kResultCount; ++i) {
+            EXPECT_EQ(results[i].name, m_fresh[i].name);
+            EXPECT_TRUE(results[i].download.empty() && results[i].upload.empty());
+            EXPECT_EQ(results[i].max, 0);
+        }
+    }
+
+    static void ExpectSame(const TestResults& a, const TestResults& b) {
+        for (std::size_t i = 0; i < kResultCount; ++i) {
+            EXPECT_EQ(a[i].name, b[i].name) << "record " << i;
+            EXPECT_EQ(a[i].download, b[i].download) << "record " << i;
+            EXPECT_EQ(a[i].upload, b[i].upload) << "record " << i;
+            EXPECT_EQ(a[i].max, b[i].max) << "record " << i;
+        }
+    }
+
+    TestResults RoundTrip(const TestResults& results) {
+        const std::string strPath = PathOf("round.xml");
+        std::string strError;
+        EXPECT_TRUE(WriteResultsFile(kResultCount, strPath, results.data(), &strError)) << strError;
+        TestResults loaded;
+        EXPECT_TRUE(Load(strPath, loaded)) << m_parser.GetErrorText();
+        return loaded;
+    }
+
+    // A file of test blocks under NetTest, each block given whole.
+    static std::string File(const std::string& strBody) {
+        return "<?xml version=\"1.0\"?>\n<NetTest>" + strBody + "</NetTest>";
+    }
+
+    fs::path m_dir;
+    TestResults m_fresh;
+    CXmlParser m_parser;
+};
+
+TEST_F(ResultsFileTest, FreshRecordsWriteTheGoldenFileAndReadItBack) {
+    ASSERT_TRUE(m_parser.IsReady()) << m_parser.GetErrorText();
+    const std::string strGolden =
+        std::string(std::getenv("BANDSCOPE_SOURCE_DIR") ? std::getenv("BANDSCOPE_SOURCE_DIR")
+                                                        : BANDSCOPE_SOURCE_DIR_FALLBACK) +
+        "/tests/data/results_default.xml";
+    const std::string strPath = PathOf("fresh.xml");
+    ASSERT_TRUE(WriteResultsFile(kResultCount, strPath, m_fresh.data()));
+    const std::string strWritten = ReadText(strPath);
+    EXPECT_EQ(strWritten, ReadText(strGolden));
+    EXPECT_EQ(strWritten.rfind("<?xml version=\"1.0\"?>\r\n\r\n<NetTest>\r\n", 0), 0u);
+
+    TestResults loaded;
+    EXPECT_TRUE(Load(strGolden, loaded)) << m_parser.GetErrorText();
+    ExpectSame(loaded, m_fresh);
+}
+
+TEST_F(ResultsFileTest, WritesSamplesSpaceSeparatedWithCrLf) {
+    TestResults results = m_fresh;
+    results[1].upload = {512, 498};
+    results[1].max = 512;
+    results[2].download = {-5, 0, 2147483647};
+    const std::string strPath = PathOf("block.xml");
+    ASSERT_TRUE(WriteResultsFile(kResultCount, strPath, results.data()));
+    const std::string strText = ReadText(strPath);
+    EXPECT_NE(strText.find("\t<test>\r\n\t\t<name>TCP - Upload test</name>\r\n"
+                           "\t\t<download></download>\r\n\t\t<upload>512 498</upload>\r\n"
+                           "\t\t<max>512</max>\r\n\t</test>\r\n"),
+              std::string::npos);
+    EXPECT_NE(strText.find("<download>-5 0 2147483647</download>"), std::string::npos);
+}
+
+TEST_F(ResultsFileTest, RealisticLongAndOddRecordsRoundTrip) {
+    std::mt19937 random(7);
+    TestResults results = m_fresh;
+    // Several hundred seconds of six-digit rates: far beyond 4096 characters a line.
+    for (std::size_t i = 1; i < kResultCount; ++i) {
+        for (int s = 0; s < 900; ++s) {
+            results[i].download.push_back(static_cast<int32_t>(random() % 1000000));
+            results[i].upload.push_back(static_cast<int32_t>(random() % 1000000));
+        }
+        results[i].max = 999999;
+    }
+    results[0].download = {INT_MIN, -1, 0, INT_MAX};
+    results[0].max = -3;
+    results[1].name = "50% <load> & \"quotes\" ]]> 'apos'";
+    results[2].name = "Débit — 下载 \t tab\nline\r\nCRLF";
+    results[3].name = "  spaces kept  ";
+    results[4].name = "";
+    results[5].name = std::string(5000, 'x');
+    const TestResults loaded = RoundTrip(results);
+    ExpectSame(loaded, results);
+    EXPECT_GT(std::to_string(results[1].download[0]).size() * 900, 4096u);
+}
+
+TEST_F(ResultsFileTest, TitlesOfInvalidTextStillGiveAReadableFile) {
+    TestResults results = m_fresh;
+    results[1].name = std::string("bad \xff\xfe utf8 \x01 ctl ok", 20);
+    results[2].name = std::string("cut \xe2\x82", 6);
+    const TestResults loaded = RoundTrip(results);
+    EXPECT_EQ(loaded[1].name, "bad \xEF\xBF\xBD\xEF\xBF\xBD utf8 \xEF\xBF\xBD ctl ok");
+    EXPECT_EQ(loaded[2].name, "cut \xEF\xBF\xBD\xEF\xBF\xBD");
+}
+
+TEST_F(ResultsFileTest, ReaderTakesTestElementsAnywhereInAnyChildOrder) {
+    TestResults results;
+    const std::string strPath = WriteText(
+        "nested.xml",
+        "<?xml version=\"1.0\"?>\n<Other><!-- c --><x><y>"
+        "<test><max>90</max><upload>7 8</upload><name>Second &amp; last</name>"
+        "<download>1   2 3 </download></test></y>"
+        "<test><name>one</name><name>two</name><download>4</download><download>5 6</download>"
+        "<max>1</max><max>2</max><bogus>9</bogus></test></x>"
+        "<test><download>10\n20</download><upload>\t+7 -3x abc 99999999999 -99999999999</upload>"
+        "</test></Other>");
+    ASSERT_TRUE(Load(strPath, results)) << m_parser.GetErrorText();
+    EXPECT_EQ(results[0].name, "Second & last");
+    EXPECT_EQ(results[0].download, (std::vector<int32_t>{1, 2, 3}));
+    EXPECT_EQ(results[0].upload, (std::vector<int32_t>{7, 8}));
+    EXPECT_EQ(results[0].max, 90);
+    EXPECT_EQ(results[1].name, "two");
+    EXPECT_EQ(results[1].download, (std::vector<int32_t>{4, 5, 6}));
+    EXPECT_EQ(results[1].max, 2);
+    // No name: the default title stays. A line break does not split a token.
+    EXPECT_EQ(results[2].name, "TCP - Download test");
+    EXPECT_EQ(results[2].download, (std::vector<int32_t>{10}));
+    EXPECT_EQ(results[2].upload, (std::vector<int32_t>{7, -3, 0, INT_MAX, INT_MIN}));
+    for (std::size_t i = 3; i < kResultCount; ++i) {
+        EXPECT_EQ(results[i].name, m_fresh[i].name);
+        EXPECT_TRUE(results[i].download.empty());
+    }
+}
+
+TEST_F(ResultsFileTest, AveragesLengthAndEighthTest) {
+    std::string strBody = "<test><download>";
+    for (int i = 0; i < 45; ++i)
+        strBody += std::to_string(i) + " ";
+    strBody += "</download></test>";
+    for (int i = 1; i <= 7; ++i)
+        strBody += "<test><name>T" + std::to_string(i) + "</name></test>";
+    TestResults results;
+    ASSERT_TRUE(Load(WriteText("long.xml", File(strBody)), results));
+    // The window takes the test length from this count.
+    EXPECT_EQ(results[0].download.size(), 45u);
+    EXPECT_EQ(results[6].name, "T6");
+}
+
+TEST_F(ResultsFileTest, UnreadableFilesLeaveRecordsResetWithAReason) {
+    const std::string strMissing = PathOf("missing.xml");
+    const struct {
+        std::string strPath;
+        const char* pszReason;
+    } cases[] = {
+        {strMissing, "No such file"},
+        {m_dir.string(), "Is a directory"},
+        {WriteText("empty.xml", ""), "empty"},
+        {WriteText("bad.xml", "<?xml version=\"1.0\"?>\n<NetTest><test><name>x</test>"), "line 2"},
+        {WriteText("text.xml", "just some text"), "well-formed"},
+        {WriteText("none.xml", File("<nottest/>")), "no test results"},
+        {WriteText("binary.xml", std::string("\0\xff\xfe<\x01", 5)), "well-formed"},
+    };
+    for (const auto& c : cases) {
+        TestResults results;
+        EXPECT_FALSE(Load(c.strPath, results)) << c.strPath;
+        ExpectReset(results);
+        EXPECT_NE(m_parser.GetErrorText().find(c.pszReason), std::string::npos)
+            << m_parser.GetErrorText();
+        EXPECT_NE(m_parser.GetErrorText().find(c.strPath), std::string::npos);
+    }
+    // The parser serves the next load as before.
+    TestResults results;
+    EXPECT_TRUE(Load(WriteText("good.xml", File("<test><max>5</max></test>")), results));
+    EXPECT_EQ(results[0].max, 5);
+}
+
+TEST_F(ResultsFileTest, NothingOutsideTheFileIsEverRead) {
+    const std::string strSecret = WriteText("secret.txt", "SECRET-4242");
+    WriteText("outside.dtd", "<!ENTITY s \"SECRET-4242\">");
+    const std::string strDtd = PathOf("outside.dtd");
+    const std::string files[] = {
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE NetTest [<!ENTITY s SYSTEM \"file://" + strSecret +
+            "\">]>\n<NetTest><test><name>a&s;b</name><download>1 &s; 2</download></test>"
+            "</NetTest>",
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE NetTest [<!ENTITY s SYSTEM \"" + strSecret +
+            "\">]>\n<NetTest><test><name>&s;</name></test></NetTest>",
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE NetTest [<!ENTITY % p SYSTEM \"" + strDtd +
+            "\"> %p;]>\n<NetTest><test><name>&s;</name></test></NetTest>",
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE NetTest SYSTEM \"" + strDtd +
+            "\">\n<NetTest><test><name>&s;</name></test></NetTest>",
+    };
+    for (const std::string& strFile : files) {
+        TestResults results;
+        Load(WriteText("hostile.xml", strFile), results);
+        for (const TestResult& result : results)
+            EXPECT_EQ(result.name.find("SECRET"), std::string::npos) << result.name;
+    }
+    // An entity declared inside the file is part of it and is read.
+    TestResults results;
+    EXPECT_TRUE(Load(WriteText("internal.xml", "<!DOCTYPE N [<!ENTITY t \"Inside\">]>"
+                                               "<N><test><name>&t;</name></test></N>"),
+                     results));
+    EXPECT_EQ(results[0].name, "Inside");
+}
+
+TEST_F(ResultsFileTest, EntityExpansionIsBounded) {
+    std::string strFile = "<?xml version=\"1.0\"?>\n<!DOCTYPE N [<!ENTITY a0 \"xxxxxxxxxx\">";
+    for (int i = 1; i <= 9; ++i)
+        strFile += "<!ENTITY a" + std::to_string(i) + " \"" + [&] {
+            std::string s;
+            for (int k = 0; k < 10; ++k)
+                s += "&a" + std::to_string(i - 1) + ";";
+            return s;
+        }() + "\">";
+    strFile += "]>\n<N><test><name>&a9;</name></test></N>";
+    TestResults results;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Load(WriteText("laughs.xml", strFile), results));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    ExpectReset(results);
+}
+
+TEST_F(ResultsFileTest, WriteFailuresAreReported) {
+    std::string strError;
+    EXPECT_FALSE(
+        WriteResultsFile(kResultCount, PathOf("no/such/dir.xml"), m_fresh.data(), &strError));
+    EXPECT_NE(strError.find("No such file"), std::string::npos) << strError;
+    if (fs::exists("/dev/full")) {
+        strError.clear();
+        EXPECT_FALSE(WriteResultsFile(kResultCount, "/dev/full", m_fresh.data(), &strError));
+        EXPECT_NE(strError.find("No space"), std::string::npos) << strError;
+    }
+}
+
+// Arbitrary bytes, and damaged copies of a real file, never crash the reader;
+// whatever it refuses leaves the records reset. Bounded in count and time.
+TEST_F(ResultsFileTest, RandomInputNeverCrashesAndFailuresLeaveRecordsReset) {
+    TestResults sample = m_fresh;
+    sample[1].upload = {512, 498, 600};
+    sample[1].max = 600;
+    sample[3].download = {1, 2};
+    sample[3].upload = {3, 4};
+    const std::string strPath = PathOf("sample.xml");
+    ASSERT_TRUE(WriteResultsFile(kResultCount, strPath, sample.data()));
+    const std::string strValid = ReadText(strPath);
+    const std::string pieces[] = {"<test>",    "</test>", "<name>",        "&amp;", "&#0;", "<!--",
+                                  "<![CDATA[", "]]>",     "<!DOCTYPE x [", "&x;",   "\xff", "\0"};
+
+    std::mt19937 random(12345);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int nRefused = 0;
+    int nRun = 0;
+    for (; nRun < 3000 && std::chrono::steady_clock::now() < deadline; ++nRun) {
+        std::string strInput;
+        if (nRun % 4 == 0) {
+            strInput.resize(random() % 512);
+            for (char& c : strInput)
+                c = static_cast<char>(random());
+        } else {
+            strInput = strValid;
+            for (int k = 1 + static_cast<int>(random() % 6); k > 0; --k) {
+                const std::size_t nAt = random() % (strInput.size() + 1);
+                switch (random() % 4) {
+                case 0:
+                    strInput.erase(nAt, random() % 16);
+                    break;
+                case 1:
+                    strInput.insert(nAt, pieces[random() % std::size(pieces)]);
+                    break;
+                case 2:
+                    if (nAt < strInput.size())
+                        strInput[nAt] = static_cast<char>(random());
+                    break;
+                default:
+                    strInput.resize(nAt);
+                }
+            }
+        }
+        TestResults results;
+        if (!Load(WriteText("random.xml", strInput), results)) {
+            ++nRefused;
+            ExpectReset(results);
+            ASSERT_FALSE(m_parser.GetErrorText().empty());
+        }
+        if (HasFailure())
+            FAIL() << "input " << nRun << ": " << ::testing::PrintToString(strInput);
+    }
+    EXPECT_GT(nRefused, 0);
+    EXPECT_GE(nRun, 100);
+}
+
+} // namespace
