@@ -47,20 +47,26 @@ bool IsTransient(int nErrno) {
 
 int CTrafficSender::SendStream(CSocket& socket, const char* pData, int nLength, int nWaitMs) {
     const SOCKET hSocket = socket.GetHandle();
-    const int nReady = WaitForRoom(hSocket, nWaitMs);
-    if (nReady <= 0) {
-        return nReady;
-    }
-    const ssize_t nSent =
-        ::send(hSocket, pData, static_cast<size_t>(nLength), MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (nSent < 0) {
-        if (IsTransient(errno)) {
+    // Try first: while the path keeps up there is room, and the wait would
+    // only cost a call per send.
+    for (bool bWaited = false;; bWaited = true) {
+        const ssize_t nSent =
+            ::send(hSocket, pData, static_cast<size_t>(nLength), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (nSent >= 0) {
+            return static_cast<int>(nSent);
+        }
+        if (!IsTransient(errno)) {
+            SetLastErrorFromErrno(errno);
+            return SOCKET_ERROR;
+        }
+        if (bWaited) {
             return 0;
         }
-        SetLastErrorFromErrno(errno);
-        return SOCKET_ERROR;
+        const int nReady = WaitForRoom(hSocket, nWaitMs);
+        if (nReady <= 0) {
+            return nReady;
+        }
     }
-    return static_cast<int>(nSent);
 }
 
 int CTrafficSender::SendDatagrams(CSocket& socket, const char* pBlock, int nLength, int nCount,
