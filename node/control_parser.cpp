@@ -1,0 +1,296 @@
+#include "node/control_parser.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+constexpr uint8_t START = 0x6C;
+constexpr uint8_t LAST_TEST = 6;
+} // namespace
+
+bool CControlParser::IsMessageRun(const uint8_t* pData, size_t nLength) {
+    if (nLength == 0) {
+        return false;
+    }
+    for (size_t i = 0; i < nLength;) {
+        if (pData[i] == START) {
+            i += 3; // its seconds may be any bytes, and may still be on their way
+        } else if (pData[i] <= LAST_TEST) {
+            ++i;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CControlParser::OnCommand(int nTest) {
+    m_nCommand = nTest;
+    m_nUploadBytes = 0;
+    m_nLearned = 0;
+    m_nPos = 0;
+    m_nHeld = 0;
+    m_bHolding = false;
+    m_nLastSmall = 0;
+    m_eMode = (nTest == 1 || nTest == 3) ? EMode::LeadIn : EMode::Control;
+}
+
+void CControlParser::ControlBytes(const uint8_t* pData, size_t nLength,
+                                  std::vector<SEvent>& events) {
+    int nUnknown = 0;
+    for (size_t i = 0; i < nLength; ++i) {
+        const uint8_t byte = pData[i];
+        if (m_nStartMissing == 2) {
+            m_nStartSeconds = byte;
+            m_nStartMissing = 1;
+        } else if (m_nStartMissing == 1) {
+            m_nStartSeconds = static_cast<uint16_t>(m_nStartSeconds | (byte << 8));
+            m_nStartMissing = 0;
+            events.push_back({EKind::SessionStart, m_nStartSeconds});
+        } else if (byte == START) {
+            m_nStartMissing = 2;
+        } else if (byte == 0) {
+            events.push_back({EKind::SessionEnd, 0});
+        } else if (byte <= LAST_TEST) {
+            events.push_back({EKind::TestRequest, byte});
+        } else {
+            ++nUnknown;
+        }
+    }
+    if (nUnknown > 0) {
+        events.push_back({EKind::Unknown, nUnknown});
+    }
+}
+
+void CControlParser::Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs,
+                          std::vector<SEvent>& events) {
+    if (nLength == 0) {
+        return;
+    }
+    m_nLastByteMs = nNowMs;
+    // A session start split over receives is completed first.
+    while (nLength > 0 && m_nStartMissing > 0) {
+        ControlBytes(pData, 1, events);
+        ++pData;
+        --nLength;
+    }
+    if (nLength == 0) {
+        return;
+    }
+    if (m_eMode != EMode::Control) {
+        FeedUpload(pData, nLength, nNowMs, events);
+    } else if (IsMessageRun(pData, nLength)) {
+        ControlBytes(pData, nLength, events);
+    } else {
+        // Messages arrive as small receives of message bytes only. A receive
+        // with anything else in it is stray data (an upload the node did not
+        // command, or noise): none of it is taken for a message.
+        events.push_back({EKind::Unknown, static_cast<int>(nLength)});
+    }
+}
+
+void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nNowMs,
+                                std::vector<SEvent>& events) {
+    (void)nNowMs;
+    size_t i = 0;
+    while (i < nLength) {
+        switch (m_eMode) {
+        case EMode::Control:
+            ControlBytes(pData + i, nLength - i, events);
+            return;
+        case EMode::LeadIn:
+            // A small receive of message bytes before any block: a request
+            // repeated before the client saw the command, or the next
+            // request when the client stopped before sending anything.
+            if (i == 0 && nLength <= MAX_RUN && IsMessageRun(pData, nLength)) {
+                ControlBytes(pData, nLength, events);
+                return;
+            }
+            m_eMode = EMode::Learning;
+            break;
+        case EMode::Learning: {
+            const size_t nTake =
+                std::min(nLength - i, static_cast<size_t>(BLOCK_SIZE - m_nLearned));
+            std::memcpy(m_block.data() + m_nLearned, pData + i, nTake);
+            m_nLearned += static_cast<int>(nTake);
+            m_nUploadBytes += nTake;
+            i += nTake;
+            if (m_nLearned == BLOCK_SIZE) {
+                m_nHeld = 0;
+                m_nPos = 0;
+                // Requests glued to the front are possible only when the
+                // block starts with the commanded test's byte.
+                if (m_block[0] == m_nCommand) {
+                    m_eMode = EMode::FirstEdge;
+                } else {
+                    m_eMode = EMode::Stream;
+                    m_bHolding = true;
+                }
+            }
+            break;
+        }
+        case EMode::FirstEdge:
+            m_held[static_cast<size_t>(m_nHeld++)] = pData[i++];
+            if (m_nHeld == MAX_RUN + 1) {
+                SettleFirstEdge(events);
+                if (m_eMode == EMode::Control) {
+                    ControlBytes(pData + i, nLength - i, events);
+                    return;
+                }
+            }
+            break;
+        case EMode::Stream:
+            if (m_bHolding) {
+                StreamByte(pData[i++], events);
+                if (m_eMode == EMode::Control) {
+                    ControlBytes(pData + i, nLength - i, events);
+                    return;
+                }
+            } else {
+                // The hot path: whole spans against the block.
+                const size_t nSpan =
+                    std::min(nLength - i, static_cast<size_t>(BLOCK_SIZE - m_nPos));
+                if (std::memcmp(pData + i, m_block.data() + m_nPos, nSpan) != 0) {
+                    m_eMode = EMode::OutOfStep;
+                    m_nLastSmall = 0;
+                    m_nUploadBytes += nLength - i;
+                    return;
+                }
+                m_nUploadBytes += nSpan;
+                m_nPos += static_cast<int>(nSpan);
+                i += nSpan;
+                if (m_nPos == BLOCK_SIZE) {
+                    m_nPos = 0;
+                    m_bHolding = true;
+                    m_nHeld = 0;
+                }
+            }
+            break;
+        case EMode::OutOfStep:
+            // Only a small receive of message bytes followed by silence can
+            // end this upload; anything else is upload data.
+            m_nUploadBytes += static_cast<uint64_t>(m_nLastSmall);
+            m_nLastSmall = 0;
+            if (i == 0 && nLength <= MAX_RUN && IsMessageRun(pData, nLength)) {
+                std::memcpy(m_lastSmall.data(), pData, nLength);
+                m_nLastSmall = static_cast<int>(nLength);
+            } else {
+                m_nUploadBytes += nLength - i;
+            }
+            return;
+        }
+    }
+}
+
+void CControlParser::StreamByte(uint8_t byte, std::vector<SEvent>& events) {
+    m_held[static_cast<size_t>(m_nHeld++)] = byte;
+    if (byte != m_block[static_cast<size_t>(m_nPos)]) {
+        // Not the block's byte at a boundary: a message, and the upload is over.
+        EndUpload();
+        ControlBytes(m_held.data(), static_cast<size_t>(m_nHeld), events);
+        m_nHeld = 0;
+        return;
+    }
+    ++m_nPos;
+    if (m_nHeld > MAX_RUN) {
+        m_nUploadBytes += static_cast<uint64_t>(m_nHeld);
+        m_nHeld = 0;
+        m_bHolding = false;
+    }
+}
+
+void CControlParser::SettleFirstEdge(std::vector<SEvent>& events) {
+    // The stream is periodic from the first real block byte on; r bytes at
+    // the front that equal the command and break that period were repeats.
+    int nGlued = 0;
+    while (nGlued < MAX_RUN && m_block[static_cast<size_t>(nGlued)] == m_nCommand) {
+        ++nGlued;
+    }
+    for (int r = 0; r <= nGlued; ++r) {
+        bool bPeriodic = true;
+        for (int k = r; k <= MAX_RUN && bPeriodic; ++k) {
+            bPeriodic = m_held[static_cast<size_t>(k)] == m_block[static_cast<size_t>(k)];
+        }
+        if (!bPeriodic) {
+            continue;
+        }
+        // Realign: the block starts r bytes later; the repeats are dropped.
+        std::array<uint8_t, BLOCK_SIZE> block;
+        std::memcpy(block.data(), m_block.data() + r, static_cast<size_t>(BLOCK_SIZE - r));
+        std::memcpy(block.data() + BLOCK_SIZE - r, m_held.data(), static_cast<size_t>(r));
+        m_block = block;
+        // The learned 1000 bytes were counted; the repeats among them are not data.
+        m_nUploadBytes += static_cast<uint64_t>(MAX_RUN + 1 - r) - static_cast<uint64_t>(r);
+        m_nPos = MAX_RUN + 1 - r;
+        m_nHeld = 0;
+        m_bHolding = false;
+        m_eMode = EMode::Stream;
+        return;
+    }
+    // No alignment explains the bytes: they follow a whole block and differ
+    // from it, so they are messages.
+    EndUpload();
+    ControlBytes(m_held.data(), static_cast<size_t>(m_nHeld), events);
+    m_nHeld = 0;
+}
+
+int64_t CControlParser::NextDeadline() const {
+    bool bWaiting = false;
+    switch (m_eMode) {
+    case EMode::Stream:
+        bWaiting =
+            m_bHolding && m_nHeld > 0 && IsMessageRun(m_held.data(), static_cast<size_t>(m_nHeld));
+        break;
+    case EMode::FirstEdge:
+        for (int r = 0; r < m_nHeld && !bWaiting; ++r) {
+            if (r > 0 && m_block[static_cast<size_t>(r - 1)] != m_nCommand) {
+                break;
+            }
+            bWaiting = IsMessageRun(m_held.data() + r, static_cast<size_t>(m_nHeld - r));
+        }
+        break;
+    case EMode::OutOfStep:
+        bWaiting = m_nLastSmall > 0;
+        break;
+    default:
+        break;
+    }
+    return bWaiting ? m_nLastByteMs + m_nSilenceMs : -1;
+}
+
+void CControlParser::Tick(int64_t nNowMs, std::vector<SEvent>& events) {
+    const int64_t nDeadline = NextDeadline();
+    if (nDeadline < 0 || nNowMs < nDeadline) {
+        return;
+    }
+    switch (m_eMode) {
+    case EMode::Stream:
+        EndUpload();
+        ControlBytes(m_held.data(), static_cast<size_t>(m_nHeld), events);
+        m_nHeld = 0;
+        break;
+    case EMode::FirstEdge:
+        // Exactly one block was sent. The message is the first tail that
+        // reads as one, skipping repeats glued to the block's front only
+        // when the whole tail does not.
+        for (int r = 0; r < m_nHeld; ++r) {
+            if (r > 0 && m_block[static_cast<size_t>(r - 1)] != m_nCommand) {
+                break;
+            }
+            if (IsMessageRun(m_held.data() + r, static_cast<size_t>(m_nHeld - r))) {
+                EndUpload();
+                ControlBytes(m_held.data() + r, static_cast<size_t>(m_nHeld - r), events);
+                m_nHeld = 0;
+                return;
+            }
+        }
+        break;
+    case EMode::OutOfStep:
+        EndUpload();
+        ControlBytes(m_lastSmall.data(), static_cast<size_t>(m_nLastSmall), events);
+        m_nLastSmall = 0;
+        break;
+    default:
+        break;
+    }
+}

@@ -1,0 +1,30 @@
+#include "node/node_log.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+
+void CNodeLog::Write(const std::string& strLine) {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t nSeconds = std::chrono::system_clock::to_time_t(now);
+    const int nMillis = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000);
+    std::tm utc{};
+    gmtime_r(&nSeconds, &utc);
+    char szStamp[96];
+    std::snprintf(szStamp, sizeof szStamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d ",
+                  utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                  utc.tm_sec, nMillis);
+    std::string strOut = szStamp + strLine;
+    // Control characters would let a line pose as several.
+    for (char& c : strOut) {
+        if (static_cast<unsigned char>(c) < 0x20) {
+            c = ' ';
+        }
+    }
+    strOut += '\n';
+    std::lock_guard lock(m_mtxWrite);
+    std::fwrite(strOut.data(), 1, strOut.size(), stderr);
+    std::fflush(stderr);
+}

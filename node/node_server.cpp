@@ -1,0 +1,263 @@
+#include "node/node_server.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string OneLine(std::string strText) {
+    const size_t nBreak = strText.find('\n');
+    if (nBreak != std::string::npos) {
+        strText.replace(nBreak, 1, ": ");
+    }
+    return strText;
+}
+
+constexpr size_t MAX_CLOSING = 256;
+constexpr int CLOSING_MS = 1000;
+
+} // namespace
+
+CNodeServer::CNodeServer(const CNodeOptions& options, CNodeLog& log)
+    : m_options(options), m_log(log), m_receiver(*this) {}
+
+CNodeServer::~CNodeServer() {
+    m_receiver.Stop(false);
+    for (auto& pSession : m_sessions) {
+        pSession->RequestStop();
+    }
+    m_sessions.clear(); // each destructor waits for its thread
+}
+
+bool CNodeServer::Open(std::string& strError) {
+    const std::string strShown = m_options.strBind.empty() ? "0.0.0.0" : m_options.strBind;
+    // Port 0: a free TCP port whose UDP twin is free too.
+    const int nTries = m_options.nPort == 0 ? 20 : 1;
+    for (int nTry = 0; nTry < nTries; ++nTry) {
+        auto pListener = std::make_unique<CSocket>(CreateSocket(SOCKET_TYPE_STREAM));
+        if (pListener->GetHandle() == INVALID_SOCKET) {
+            strError = "cannot create a TCP socket: " + OneLine(GetWinsockErrorText());
+            return false;
+        }
+        NodeIo::SetReuseAddress(pListener->GetHandle());
+        pListener->SetBacklog(128);
+        if (!pListener->Bind(m_options.strBind, m_options.nPort)) {
+            strError = "cannot listen on TCP " + strShown + ":" + std::to_string(m_options.nPort) +
+                       ": " + OneLine(pListener->GetLastErrorText());
+            return false;
+        }
+        const uint16_t nPort = NodeIo::GetLocalPort(pListener->GetHandle());
+        auto pUdp = std::make_unique<CSocket>(CreateSocket(SOCKET_TYPE_DGRAM));
+        if (pUdp->GetHandle() == INVALID_SOCKET) {
+            strError = "cannot create a UDP socket: " + OneLine(GetWinsockErrorText());
+            return false;
+        }
+        if (!pUdp->Bind(m_options.strBind, nPort)) {
+            if (nTry + 1 < nTries) {
+                continue;
+            }
+            strError = "cannot bind UDP " + strShown + ":" + std::to_string(nPort) + ": " +
+                       OneLine(pUdp->GetLastErrorText());
+            return false;
+        }
+        NodeIo::SetNonBlocking(pListener->GetHandle());
+        m_pListener = std::move(pListener);
+        m_pUdp = std::move(pUdp);
+        m_nPort = nPort;
+        return true;
+    }
+    strError = "no free port pair found";
+    return false;
+}
+
+std::string CNodeServer::GetListenText() const {
+    return (m_options.strBind.empty() ? std::string("0.0.0.0") : m_options.strBind) + ":" +
+           std::to_string(m_nPort);
+}
+
+int CNodeServer::Serve(SOCKET hStop) {
+    m_receiver.Start();
+    while (true) {
+        NodeIo::SWait waits[2];
+        waits[0] = {m_pListener->GetHandle(), true, false};
+        waits[1] = {hStop, hStop != INVALID_SOCKET, false};
+        NodeIo::Wait(waits, 2, 100);
+        if (waits[1].bReadable) {
+            m_log.Write("stop signal: ending every session");
+            break;
+        }
+        if (waits[0].bReadable) {
+            AcceptOne();
+        }
+        Reap();
+        ServeClosing();
+        if (m_options.bOnce && m_nAccepted > 0 && LiveSessions() == 0) {
+            m_log.Write("--once: the session is over");
+            break;
+        }
+    }
+    // Every session is told at once; each then drains briefly on its own.
+    std::vector<std::shared_ptr<CSession>> sessions;
+    {
+        std::lock_guard lock(m_mtxSessions);
+        sessions = m_sessions;
+    }
+    for (auto& pSession : sessions) {
+        pSession->RequestStop();
+    }
+    sessions.clear();
+    {
+        std::lock_guard lock(m_mtxSessions);
+        sessions.swap(m_sessions);
+    }
+    sessions.clear(); // waits for each session's thread
+    m_receiver.Stop(false);
+    m_closing.clear();
+    m_log.Write("node stopped");
+    return 0;
+}
+
+size_t CNodeServer::LiveSessions() {
+    std::lock_guard lock(m_mtxSessions);
+    return static_cast<size_t>(std::count_if(m_sessions.begin(), m_sessions.end(),
+                                             [](const auto& p) { return !p->IsFinished(); }));
+}
+
+void CNodeServer::AcceptOne() {
+    if (!m_pListener->Accept()) {
+        return; // gone again before we took it, or out of descriptors: try again later
+    }
+    auto pSocket = std::make_unique<CSocket>(m_pListener->GetAcceptedHandle());
+    NodeIo::ADDRESS nPeer = 0;
+    uint16_t nPeerPort = 0;
+    if (!NodeIo::GetPeer(pSocket->GetHandle(), nPeer, nPeerPort)) {
+        return;
+    }
+    const std::string strPeer = NodeIo::TextFromAddress(nPeer) + ":" + std::to_string(nPeerPort);
+    const size_t nLive = LiveSessions();
+    const size_t nLimit = m_options.bOnce ? 1 : static_cast<size_t>(m_options.nMaxSessions);
+    if (nLive >= nLimit || (m_options.bOnce && m_nAccepted > 0)) {
+        Refuse(std::move(pSocket), strPeer, nLive);
+        return;
+    }
+    ++m_nAccepted;
+    SSessionContext context;
+    context.pOptions = &m_options;
+    context.pLog = &m_log;
+    context.hUdp = m_pUdp->GetHandle();
+    context.nPort = m_nPort;
+    const SOCKET hSocket = pSocket->GetHandle();
+    // The session owns the descriptor from here on.
+    pSocket.release();
+    auto pSession = std::make_shared<CSession>(context, hSocket, nPeer, nPeerPort);
+    {
+        std::lock_guard lock(m_mtxSessions);
+        m_sessions.push_back(pSession);
+    }
+    pSession->Begin();
+}
+
+void CNodeServer::Refuse(std::unique_ptr<CSocket> pSocket, const std::string& strPeer,
+                         size_t nLive) {
+    m_log.Write(strPeer + " refused: " + std::to_string(nLive) + " session(s) already");
+    // Test command 0 tells the client at once instead of leaving it waiting.
+    const uint8_t end = 0;
+    NodeIo::SetNonBlocking(pSocket->GetHandle());
+    NodeIo::SendSome(pSocket->GetHandle(), &end, 1);
+    if (m_closing.size() < MAX_CLOSING) {
+        m_closing.push_back({std::move(pSocket), NowMs() + CLOSING_MS});
+    }
+}
+
+void CNodeServer::ServeClosing() {
+    const int64_t nNow = NowMs();
+    std::erase_if(m_closing, [nNow](SClosing& closing) {
+        char buffer[4096];
+        int nReceived;
+        do {
+            nReceived = NodeIo::ReceiveSome(closing.pSocket->GetHandle(), buffer, sizeof buffer);
+        } while (nReceived > 0);
+        return nReceived == 0 || nReceived == NodeIo::IO_ERROR || nNow >= closing.nUntilMs;
+    });
+}
+
+void CNodeServer::Reap() {
+    std::vector<std::shared_ptr<CSession>> finished;
+    {
+        std::lock_guard lock(m_mtxSessions);
+        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+            if ((*it)->IsFinished()) {
+                finished.push_back(std::move(*it));
+                it = m_sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    finished.clear(); // joins the ended threads outside the lock
+}
+
+void CNodeServer::CUdpReceiver::Run() {
+    auto pBatch = std::make_unique<NodeIo::SDatagramBatch>();
+    const SOCKET hUdp = m_server.m_pUdp->GetHandle();
+    while (m_bRun) {
+        NodeIo::SWait wait{hUdp, true, false};
+        NodeIo::Wait(&wait, 1, 100);
+        if (!wait.bReadable) {
+            continue;
+        }
+        // A bounded number of batches between looks at the run flag.
+        for (int nRound = 0; nRound < 64 && m_bRun; ++nRound) {
+            if (!NodeIo::ReceiveDatagrams(hUdp, *pBatch) || pBatch->nCount == 0) {
+                break;
+            }
+            m_server.Attribute(*pBatch);
+        }
+    }
+}
+
+void CNodeServer::Attribute(const NodeIo::SDatagramBatch& batch) {
+    uint64_t nUnmatched = 0;
+    {
+        std::lock_guard lock(m_mtxSessions);
+        for (int i = 0; i < batch.nCount; ++i) {
+            // Several sessions may share an address; the one running a UDP
+            // upload takes the datagram.
+            CSession* pMatch = nullptr;
+            for (const auto& pSession : m_sessions) {
+                if (pSession->GetPeerAddress() != batch.nSender[i] || pSession->IsFinished()) {
+                    continue;
+                }
+                const int nTest = pSession->GetTest();
+                if (pMatch == nullptr || nTest == 4 || nTest == 6) {
+                    pMatch = pSession.get();
+                }
+                if (nTest == 4 || nTest == 6) {
+                    break;
+                }
+            }
+            if (pMatch != nullptr) {
+                pMatch->AddUdpReceived(batch.nLength[i]);
+            } else {
+                ++nUnmatched;
+            }
+        }
+    }
+    if (nUnmatched > 0) {
+        m_nUnmatched += nUnmatched;
+        const int64_t nNow = NowMs();
+        if (nNow - m_nUnmatchedLogMs >= 10000) {
+            m_log.Write("ignored " + std::to_string(m_nUnmatched) +
+                        " datagram(s) from addresses without a session, the last from " +
+                        NodeIo::TextFromAddress(batch.nSender[batch.nCount - 1]));
+            m_nUnmatched = 0;
+            m_nUnmatchedLogMs = nNow;
+        }
+    }
+}

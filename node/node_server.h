@@ -1,0 +1,72 @@
+// CNodeServer: the node's listening TCP socket and its UDP socket of the
+// same port, the sessions, and the UDP receiver that matches datagrams to
+// sessions by their sender's address.
+#pragma once
+
+#include "net/socket.h"
+#include "net/thread.h"
+#include "node/node_log.h"
+#include "node/node_options.h"
+#include "node/session.h"
+#include "node/socket_io.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class CNodeServer {
+public:
+    CNodeServer(const CNodeOptions& options, CNodeLog& log);
+    ~CNodeServer();
+    CNodeServer(const CNodeServer&) = delete;
+    CNodeServer& operator=(const CNodeServer&) = delete;
+
+    // Binds both ports; false with a one-line message.
+    bool Open(std::string& strError);
+    // "ADDRESS:PORT" as bound.
+    std::string GetListenText() const;
+    // Serves until hStop becomes readable (or, with --once, the first
+    // session ends); ends every session and returns the exit code.
+    int Serve(SOCKET hStop);
+
+private:
+    class CUdpReceiver : public CThread {
+    public:
+        explicit CUdpReceiver(CNodeServer& server) : m_server(server) {}
+        ~CUdpReceiver() { Join(); }
+
+    protected:
+        void Run() override;
+
+    private:
+        CNodeServer& m_server;
+    };
+
+    // A refused connection, kept briefly so that the end command reaches the client.
+    struct SClosing {
+        std::unique_ptr<CSocket> pSocket;
+        int64_t nUntilMs;
+    };
+
+    void AcceptOne();
+    void Refuse(std::unique_ptr<CSocket> pSocket, const std::string& strPeer, size_t nLive);
+    void Reap();
+    void ServeClosing();
+    void Attribute(const NodeIo::SDatagramBatch& batch);
+    size_t LiveSessions();
+
+    const CNodeOptions m_options;
+    CNodeLog& m_log;
+    std::unique_ptr<CSocket> m_pListener;
+    std::unique_ptr<CSocket> m_pUdp;
+    uint16_t m_nPort = 0;
+    CUdpReceiver m_receiver;
+    std::mutex m_mtxSessions; // guards m_sessions for the UDP receiver and the serving thread
+    std::vector<std::shared_ptr<CSession>> m_sessions;
+    std::vector<SClosing> m_closing;
+    int m_nAccepted = 0;
+    uint64_t m_nUnmatched = 0; // UDP receiver thread only
+    int64_t m_nUnmatchedLogMs = -100000;
+};

@@ -1,0 +1,368 @@
+#include "node/session.h"
+
+#include "node/node_log.h"
+#include "node/node_options.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace {
+
+constexpr int RECEIVE_SIZE = 64 * 1024;
+constexpr int DOWNLOAD_WRITE = 64 * 1024;
+constexpr int DATAGRAM_SIZE = 1000;
+constexpr int DATAGRAM_BATCH = 64;
+constexpr int UNSENT_LIMIT = 128 * 1024;
+constexpr int WAKE_MS = 100; // the longest wait, so a stop is noticed in time
+
+const char* TestName(int nTest) {
+    static const char* const names[] = {
+        "none",       "TCP upload",   "TCP download",       "TCP upload/download",
+        "UDP upload", "UDP download", "UDP upload/download"};
+    return nTest >= 0 && nTest <= 6 ? names[nTest] : "unknown";
+}
+
+std::string Format(const char* pszFormat, auto... args) {
+    char szText[512];
+    std::snprintf(szText, sizeof szText, pszFormat, args...);
+    return szText;
+}
+
+double Mbits(uint64_t nBytes, int64_t nMs) {
+    return nMs > 0 ? static_cast<double>(nBytes) * 8.0 / 1000.0 / static_cast<double>(nMs) : 0.0;
+}
+
+std::string OneLine(std::string strText) {
+    std::replace(strText.begin(), strText.end(), '\n', ' ');
+    return strText;
+}
+
+} // namespace
+
+CSession::CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADDRESS nPeer,
+                   uint16_t nPeerPort)
+    : m_context(context), m_pSocket(std::make_unique<CSocket>(hAccepted)), m_nPeer(nPeer),
+      m_strPeer(NodeIo::TextFromAddress(nPeer) + ":" + std::to_string(nPeerPort)),
+      m_parser(context.pOptions->nSilenceMs), m_buffer(RECEIVE_SIZE), m_download(DOWNLOAD_WRITE) {
+    // Download bytes lie outside 0..6 (read as signed), so that even a lone
+    // byte of download can never pass for a test command at the client.
+    for (size_t i = 0; i < m_download.size(); ++i) {
+        m_download[i] = static_cast<uint8_t>(0x80 + i % 0x7F);
+    }
+    NodeIo::SetNonBlocking(hAccepted);
+    NodeIo::TuneSessionSocket(hAccepted, UNSENT_LIMIT);
+}
+
+CSession::~CSession() {
+    Join();
+}
+
+void CSession::Log(const std::string& strText) {
+    m_context.pLog->Write(m_strPeer + " " + strText);
+}
+
+int64_t CSession::Now() const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+int64_t CSession::IdleLimitMs() const {
+    const CNodeOptions& options = *m_context.pOptions;
+    if (!m_bStarted) {
+        return options.nIdleMs;
+    }
+    // A download test keeps the client quiet for its seconds.
+    return static_cast<int64_t>(m_nSeconds) * 1000 + options.nGraceMs + options.nIdleMs;
+}
+
+void CSession::Run() {
+    Log("connected");
+    m_nLastInputMs = Now();
+    const SOCKET hSocket = m_pSocket->GetHandle();
+    while (m_bRun) {
+        int64_t nNow = Now();
+        int64_t nTimeout = WAKE_MS;
+        const int64_t nParserDeadline = m_parser.NextDeadline();
+        if (nParserDeadline >= 0) {
+            nTimeout = std::min(nTimeout, nParserDeadline - nNow);
+        }
+        nTimeout = std::min(nTimeout, m_nLastInputMs + IdleLimitMs() - nNow);
+        if (m_bTcpDownload || m_bUdpDownload) {
+            nTimeout = std::min(nTimeout, m_nDownloadEndMs - nNow);
+        }
+        if (m_bUdpDownload && !m_bUdpBlocked) {
+            nTimeout = m_context.pOptions->dUdpRateMbits > 0 ? std::min<int64_t>(nTimeout, 1) : 0;
+        }
+        NodeIo::SWait waits[2];
+        waits[0] = {hSocket, true, m_bTcpDownload};
+        waits[1] = {m_context.hUdp, false, m_bUdpDownload && m_bUdpBlocked};
+        if (!NodeIo::Wait(waits, 2, static_cast<int>(std::max<int64_t>(nTimeout, 0)))) {
+            Finish("wait failed: " + OneLine(GetWinsockErrorText()), false);
+            return;
+        }
+        if (waits[0].bReadable && !ReadInput()) {
+            Finish("connection closed by the client", false);
+            return;
+        }
+        nNow = Now();
+        m_parser.Tick(nNow, m_events);
+        if (!HandleEvents()) {
+            return;
+        }
+        if (m_bTcpDownload && waits[0].bWritable && !SendTcpDownload()) {
+            Finish("connection lost: " + OneLine(GetWinsockErrorText()), false);
+            return;
+        }
+        if (waits[1].bWritable) {
+            m_bUdpBlocked = false;
+        }
+        if (m_bUdpDownload && !m_bUdpBlocked) {
+            SendUdpDownload(nNow);
+        }
+        if ((m_bTcpDownload || m_bUdpDownload) && nNow >= m_nDownloadEndMs) {
+            StopDownload();
+            Log(Format("test %d download stopped: its time is up", m_nTest.load()));
+        }
+        if (nNow - m_nLastInputMs >= IdleLimitMs()) {
+            Finish(Format("idle for %.1f s: session closed",
+                          static_cast<double>(nNow - m_nLastInputMs) / 1000.0),
+                   false);
+            return;
+        }
+    }
+    Finish("node stopping", true);
+}
+
+bool CSession::ReadInput() {
+    // A bounded number of receives, so that a fast upload cannot starve the download.
+    for (int nRound = 0; nRound < 16; ++nRound) {
+        const int nReceived =
+            NodeIo::ReceiveSome(m_pSocket->GetHandle(), m_buffer.data(), RECEIVE_SIZE);
+        if (nReceived == NodeIo::IO_WOULD_BLOCK) {
+            return true;
+        }
+        if (nReceived == 0) {
+            return false;
+        }
+        if (nReceived < 0) {
+            Log("receive failed: " + OneLine(GetWinsockErrorText()));
+            return false;
+        }
+        m_nLastInputMs = Now();
+        m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), m_nLastInputMs, m_events);
+    }
+    return true;
+}
+
+bool CSession::HandleEvents() {
+    // Handling a request reads on while it drains, which may add events.
+    for (size_t i = 0; i < m_events.size(); ++i) {
+        const SEvent event = m_events[i];
+        switch (event.eKind) {
+        case CControlParser::EKind::SessionStart:
+            if (!m_bStarted) {
+                Log(Format("session start: %d s per test", event.nValue));
+            } else {
+                Log(Format("session start again: now %d s per test", event.nValue));
+            }
+            m_bStarted = true;
+            m_nSeconds = static_cast<uint16_t>(event.nValue);
+            break;
+        case CControlParser::EKind::SessionEnd:
+            m_events.clear();
+            Finish("session end from the client", false);
+            return false;
+        case CControlParser::EKind::TestRequest:
+            if (!HandleRequest(event.nValue)) {
+                m_events.clear();
+                Finish("connection closed by the client", false);
+                return false;
+            }
+            break;
+        case CControlParser::EKind::Unknown:
+            m_nUnknown += static_cast<uint64_t>(event.nValue);
+            if (Now() - m_nUnknownLogMs >= 1000) {
+                Log(Format("ignored %llu byte(s) that are no message",
+                           static_cast<unsigned long long>(m_nUnknown - m_nUnknownLogged)));
+                m_nUnknownLogged = m_nUnknown;
+                m_nUnknownLogMs = Now();
+            }
+            break;
+        }
+    }
+    m_events.clear();
+    return true;
+}
+
+bool CSession::HandleRequest(int nTest) {
+    if (!m_bStarted) {
+        Log(Format("request for test %d before the session start: ignored", nTest));
+        return true;
+    }
+    // The client repeats a request once a second until the command arrives;
+    // a repeat sent before it saw the command is no new request.
+    if (nTest == m_nTest && Now() - m_nCommandMs < m_context.pOptions->nRepeatWindowMs) {
+        return true;
+    }
+    return Command(nTest);
+}
+
+bool CSession::Command(int nTest) {
+    const bool bHadTcpDownload = m_nTest == 2 || m_nTest == 3;
+    EndTest();
+    if (!Settle(m_context.pOptions->nDrainLimitMs, bHadTcpDownload)) {
+        return false;
+    }
+    const uint8_t command = static_cast<uint8_t>(nTest);
+    if (NodeIo::SendSome(m_pSocket->GetHandle(), &command, 1) != 1) {
+        return false;
+    }
+    m_parser.OnCommand(nTest);
+    m_nCommandMs = Now();
+    BeginTest(nTest);
+    // The download must not join the command in the client's receive.
+    if (nTest == 2 || nTest == 3) {
+        return Settle(m_context.pOptions->nDrainLimitMs, true);
+    }
+    return true;
+}
+
+bool CSession::Settle(int64_t nLimitMs, bool bPause) {
+    const SOCKET hSocket = m_pSocket->GetHandle();
+    const int64_t nDeadline = Now() + nLimitMs;
+    while ((m_bRun || m_bClosing) && NodeIo::GetUnacknowledged(hSocket) > 0) {
+        if (Now() >= nDeadline) {
+            Log("the client did not take in the download in time; going on");
+            break;
+        }
+        NodeIo::SWait wait{hSocket, true, false};
+        NodeIo::Wait(&wait, 1, 5);
+        if (wait.bReadable && !ReadInput()) {
+            return false;
+        }
+    }
+    // Acknowledged is not yet read: give the client's receive loop a moment.
+    const int64_t nPauseEnd = Now() + (bPause ? m_context.pOptions->nSettleMs : 0);
+    for (int64_t nNow = Now(); nNow < nPauseEnd; nNow = Now()) {
+        NodeIo::SWait wait{hSocket, true, false};
+        NodeIo::Wait(&wait, 1, static_cast<int>(nPauseEnd - nNow));
+        if (wait.bReadable && !ReadInput()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void CSession::BeginTest(int nTest) {
+    const CNodeOptions& options = *m_context.pOptions;
+    m_nTest = nTest;
+    ++m_nTestsRun;
+    m_nTestStartMs = Now();
+    int64_t nDownloadMs = static_cast<int64_t>(m_nSeconds) * 1000 + options.nGraceMs;
+    if (options.nMaxSeconds > 0) {
+        nDownloadMs =
+            std::min<int64_t>(nDownloadMs, static_cast<int64_t>(options.nMaxSeconds) * 1000);
+    }
+    m_nDownloadEndMs = m_nTestStartMs + nDownloadMs;
+    m_bTcpDownload = nTest == 2 || nTest == 3;
+    m_bUdpDownload = nTest == 5 || nTest == 6;
+    m_bUdpBlocked = false;
+    m_dUdpCredit = 0;
+    m_nUdpCreditMs = m_nTestStartMs;
+    m_nTcpSent = 0;
+    m_nUdpSent = 0;
+    m_nUdpReceivedAtStart = m_nUdpReceived.load(std::memory_order_relaxed);
+    Log(Format("test %d (%s) start", nTest, TestName(nTest)));
+}
+
+void CSession::EndTest() {
+    StopDownload();
+    if (m_nTest == 0) {
+        return;
+    }
+    const int64_t nMs = Now() - m_nTestStartMs;
+    const uint64_t nSent = m_nTcpSent + m_nUdpSent;
+    const uint64_t nReceived =
+        m_parser.GetUploadBytes() +
+        (m_nUdpReceived.load(std::memory_order_relaxed) - m_nUdpReceivedAtStart);
+    m_nTotalSent += nSent;
+    m_nTotalReceived += nReceived;
+    Log(Format("test %d (%s) end after %.2f s: sent %llu bytes (%.1f Mbit/s), received %llu "
+               "bytes (%.1f Mbit/s)%s",
+               m_nTest.load(), TestName(m_nTest), static_cast<double>(nMs) / 1000.0,
+               static_cast<unsigned long long>(nSent), Mbits(nSent, nMs),
+               static_cast<unsigned long long>(nReceived), Mbits(nReceived, nMs),
+               m_parser.IsOutOfStep() ? "; the upload did not repeat its block" : ""));
+    m_nTest = 0;
+}
+
+void CSession::StopDownload() {
+    m_bTcpDownload = false;
+    m_bUdpDownload = false;
+    m_bUdpBlocked = false;
+}
+
+bool CSession::SendTcpDownload() {
+    for (int nRound = 0; nRound < 16; ++nRound) {
+        const int nSent = NodeIo::SendSome(m_pSocket->GetHandle(), m_download.data(),
+                                           static_cast<int>(m_download.size()));
+        if (nSent == NodeIo::IO_WOULD_BLOCK) {
+            return true;
+        }
+        if (nSent < 0) {
+            return false;
+        }
+        m_nTcpSent += static_cast<uint64_t>(nSent);
+    }
+    return true;
+}
+
+void CSession::SendUdpDownload(int64_t nNowMs) {
+    int nCount = DATAGRAM_BATCH;
+    const double dRate = m_context.pOptions->dUdpRateMbits;
+    if (dRate > 0) {
+        // Bytes per millisecond; the credit never holds more than one batch.
+        const double dPerMs = dRate * 1000000.0 / 8.0 / 1000.0;
+        m_dUdpCredit =
+            std::min(m_dUdpCredit + dPerMs * static_cast<double>(nNowMs - m_nUdpCreditMs),
+                     static_cast<double>(DATAGRAM_BATCH * DATAGRAM_SIZE));
+        m_nUdpCreditMs = nNowMs;
+        nCount = static_cast<int>(m_dUdpCredit / DATAGRAM_SIZE);
+        if (nCount == 0) {
+            return;
+        }
+    }
+    const int nSent = NodeIo::SendDatagrams(m_context.hUdp, m_download.data(), DATAGRAM_SIZE,
+                                            m_nPeer, m_context.nPort, nCount);
+    if (nSent == NodeIo::IO_WOULD_BLOCK) {
+        m_bUdpBlocked = true;
+        return;
+    }
+    if (nSent < 0) {
+        Log("UDP download stopped: " + OneLine(GetWinsockErrorText()));
+        m_bUdpDownload = false;
+        return;
+    }
+    m_nUdpSent += static_cast<uint64_t>(nSent) * DATAGRAM_SIZE;
+    m_dUdpCredit -= static_cast<double>(nSent) * DATAGRAM_SIZE;
+}
+
+void CSession::Finish(const std::string& strReason, bool bTellClient) {
+    EndTest();
+    if (bTellClient) {
+        // Test command 0 ends the client's session; it must arrive alone too.
+        m_bClosing = true;
+        const int nLimitMs = std::min(m_context.pOptions->nDrainLimitMs, 1000);
+        const uint8_t end = 0;
+        if (Settle(nLimitMs, true) && NodeIo::SendSome(m_pSocket->GetHandle(), &end, 1) == 1) {
+            Settle(nLimitMs, false); // closing on unread input could reset the line first
+        }
+    }
+    Log(Format("session ended (%s): %d test(s), sent %llu bytes, received %llu bytes",
+               strReason.c_str(), m_nTestsRun, static_cast<unsigned long long>(m_nTotalSent),
+               static_cast<unsigned long long>(m_nTotalReceived)));
+    m_pSocket.reset();
+    m_bFinished = true;
+}

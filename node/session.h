@@ -1,0 +1,111 @@
+// CSession: one client connection, served on its own thread from the session
+// start to the session end (or the close, an idle time-out, the node's stop).
+#pragma once
+
+#include "net/socket.h"
+#include "net/thread.h"
+#include "node/control_parser.h"
+#include "node/socket_io.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class CNodeLog;
+struct CNodeOptions;
+
+// What a session needs of the node around it.
+struct SSessionContext {
+    const CNodeOptions* pOptions = nullptr;
+    CNodeLog* pLog = nullptr;
+    SOCKET hUdp = INVALID_SOCKET; // the node's UDP socket, shared by every session
+    uint16_t nPort = 0;           // the node port: where UDP downloads go on the client
+};
+
+class CSession : public CThread {
+public:
+    CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADDRESS nPeer,
+             uint16_t nPeerPort);
+    ~CSession();
+
+    // Starts the session's thread.
+    void Begin() { Start(); }
+    // Asks the session to end (it tells its client, briefly) without waiting.
+    void RequestStop() { Stop(true); }
+    bool IsFinished() const { return m_bFinished; }
+
+    NodeIo::ADDRESS GetPeerAddress() const { return m_nPeer; }
+    int GetTest() const { return m_nTest; }
+    // Called by the node's UDP receiver for datagrams from this client.
+    void AddUdpReceived(int nBytes) {
+        m_nUdpReceived.fetch_add(static_cast<uint64_t>(nBytes), std::memory_order_relaxed);
+    }
+
+protected:
+    void Run() override;
+
+private:
+    using SEvent = CControlParser::SEvent;
+
+    void Log(const std::string& strText);
+    int64_t Now() const;
+    // Takes in whatever the client sent; false once the connection is gone.
+    bool ReadInput();
+    // Handles parsed messages in order; false when the session is over.
+    bool HandleEvents();
+    bool HandleRequest(int nTest);
+    // Stops the running download, lets it drain, sends the one-byte
+    // command alone and starts the test.
+    bool Command(int nTest);
+    // Waits, still reading, until the client has acknowledged everything
+    // sent (bounded), then pauses when bPause. False when the connection is gone.
+    bool Settle(int64_t nLimitMs, bool bPause);
+    void BeginTest(int nTest);
+    void EndTest();
+    void StopDownload();
+    bool SendTcpDownload();
+    void SendUdpDownload(int64_t nNowMs);
+    int64_t IdleLimitMs() const;
+    void Finish(const std::string& strReason, bool bTellClient);
+
+    const SSessionContext m_context;
+    std::unique_ptr<CSocket> m_pSocket;
+    const NodeIo::ADDRESS m_nPeer;
+    const std::string m_strPeer; // "address:port" for the log
+    CControlParser m_parser;
+    std::vector<SEvent> m_events;
+    std::vector<uint8_t> m_buffer;
+    std::vector<uint8_t> m_download; // the TCP download's bytes; never a command value
+
+    std::atomic<bool> m_bFinished{false};
+    std::atomic<int> m_nTest{0};
+    std::atomic<uint64_t> m_nUdpReceived{0};
+
+    bool m_bStarted = false;
+    bool m_bClosing = false; // the node is stopping: drain once more regardless of m_bRun
+    uint16_t m_nSeconds = 0;
+    int64_t m_nLastInputMs = 0;
+    int64_t m_nCommandMs = 0;
+    int m_nTestsRun = 0;
+
+    // The running test.
+    int64_t m_nTestStartMs = 0;
+    int64_t m_nDownloadEndMs = 0;
+    bool m_bTcpDownload = false;
+    bool m_bUdpDownload = false;
+    bool m_bUdpBlocked = false;
+    double m_dUdpCredit = 0; // bytes the pacing allows now
+    int64_t m_nUdpCreditMs = 0;
+    uint64_t m_nTcpSent = 0;
+    uint64_t m_nUdpSent = 0;
+    uint64_t m_nUdpReceivedAtStart = 0;
+    uint64_t m_nTotalSent = 0;
+    uint64_t m_nTotalReceived = 0;
+
+    // Unexpected bytes, logged at most once a second.
+    uint64_t m_nUnknown = 0;
+    uint64_t m_nUnknownLogged = 0;
+    int64_t m_nUnknownLogMs = -1000000;
+};

@@ -1,0 +1,72 @@
+// The node's socket calls beyond CSocket: non-blocking transfers, waits on
+// several sockets, the send queue, batched datagrams and the stop signals.
+// The platform's calls live in socket_io_posix.cpp.
+#pragma once
+
+#include "net/socket.h"
+
+#include <cstdint>
+#include <string>
+
+namespace NodeIo {
+
+// Transfer results besides a byte count.
+constexpr int IO_WOULD_BLOCK = -2;
+constexpr int IO_ERROR = -1;
+
+// IPv4 address in network order, as the datagram calls take it.
+using ADDRESS = uint32_t;
+bool AddressFromText(const std::string& strText, ADDRESS& nAddress);
+std::string TextFromAddress(ADDRESS nAddress);
+
+bool SetNonBlocking(SOCKET hSocket);
+bool SetReuseAddress(SOCKET hSocket);
+// Small messages go out at once, and only a small part of the download
+// waits unsent in the kernel, so that stopping it drains quickly.
+void TuneSessionSocket(SOCKET hSocket, int nUnsentLimit);
+bool GetPeer(SOCKET hSocket, ADDRESS& nAddress, uint16_t& nPort);
+uint16_t GetLocalPort(SOCKET hSocket);
+// Bytes sent on a stream socket that the peer has not acknowledged yet,
+// or -1 when the platform cannot tell.
+int GetUnacknowledged(SOCKET hSocket);
+
+// Non-blocking: bytes moved, 0 for a closed stream (receive), IO_WOULD_BLOCK
+// or IO_ERROR (with the thread's last error set).
+int ReceiveSome(SOCKET hSocket, void* pBuffer, int nSize);
+int SendSome(SOCKET hSocket, const void* pData, int nLength);
+
+// One socket to wait on, and what it turned out to be ready for.
+struct SWait {
+    SOCKET hSocket = INVALID_SOCKET;
+    bool bRead = false;
+    bool bWrite = false;
+    bool bReadable = false; // data, end of stream or an error
+    bool bWritable = false;
+};
+// Waits up to nTimeoutMs (0: just looks) for any of them; false on failure.
+bool Wait(SWait* pWaits, int nCount, int nTimeoutMs);
+
+// Sends nCount copies of one datagram to nAddress:nPort in as few calls as
+// the platform allows, without blocking. Datagrams sent, IO_WOULD_BLOCK or
+// IO_ERROR.
+int SendDatagrams(SOCKET hSocket, const void* pData, int nLength, ADDRESS nAddress, uint16_t nPort,
+                  int nCount);
+
+// A batch of received datagrams: their lengths and senders.
+struct SDatagramBatch {
+    static constexpr int MAX_DATAGRAMS = 64;
+    static constexpr int BUFFER_SIZE = 2048;
+    int nCount = 0;
+    int nLength[MAX_DATAGRAMS] = {};
+    ADDRESS nSender[MAX_DATAGRAMS] = {};
+    uint16_t nSenderPort[MAX_DATAGRAMS] = {};
+    unsigned char data[MAX_DATAGRAMS][BUFFER_SIZE];
+};
+// Takes whatever datagrams are waiting, without blocking; false on failure.
+bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch);
+
+// SIGINT and SIGTERM make the returned descriptor readable instead of
+// ending the process; INVALID_SOCKET when that cannot be arranged.
+SOCKET InstallStopSignals();
+
+} // namespace NodeIo
