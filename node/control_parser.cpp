@@ -62,6 +62,20 @@ void CControlParser::ControlBytes(const uint8_t* pData, size_t nLength,
     }
 }
 
+void CControlParser::UploadEnded(const uint8_t* pData, size_t nLength,
+                                 std::vector<SEvent>& events) {
+    EndUpload();
+    // The client never asks again for the test it is uploading in. Bytes of
+    // that request ahead of the message belong to the last block, and show
+    // up here only where repeats glued to the first block made its true
+    // boundary ambiguous.
+    while (nLength > 1 && pData[0] == m_nCommand) {
+        ++pData;
+        --nLength;
+    }
+    ControlBytes(pData, nLength, events);
+}
+
 void CControlParser::Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs,
                           std::vector<SEvent>& events) {
     if (nLength == 0) {
@@ -131,20 +145,23 @@ void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nN
         }
         case EMode::FirstEdge:
             m_held[static_cast<size_t>(m_nHeld++)] = pData[i++];
-            if (m_nHeld == MAX_RUN + 1) {
-                SettleFirstEdge(events);
-                if (m_eMode == EMode::Control) {
-                    ControlBytes(pData + i, nLength - i, events);
-                    return;
-                }
+            if (m_nHeld == MAX_RUN + 1 && !SettleFirstEdge()) {
+                Mismatch(pData + i, nLength - i, events);
+                return;
             }
             break;
         case EMode::Stream:
             if (m_bHolding) {
-                StreamByte(pData[i++], events);
-                if (m_eMode == EMode::Control) {
-                    ControlBytes(pData + i, nLength - i, events);
+                if (pData[i] != m_block[static_cast<size_t>(m_nPos)]) {
+                    Mismatch(pData + i, nLength - i, events);
                     return;
+                }
+                m_held[static_cast<size_t>(m_nHeld++)] = pData[i++];
+                ++m_nPos;
+                if (m_nHeld > MAX_RUN) {
+                    m_nUploadBytes += static_cast<uint64_t>(m_nHeld);
+                    m_nHeld = 0;
+                    m_bHolding = false;
                 }
             } else {
                 // The hot path: whole spans against the block.
@@ -182,24 +199,30 @@ void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nN
     }
 }
 
-void CControlParser::StreamByte(uint8_t byte, std::vector<SEvent>& events) {
-    m_held[static_cast<size_t>(m_nHeld++)] = byte;
-    if (byte != m_block[static_cast<size_t>(m_nPos)]) {
-        // Not the block's byte at a boundary: a message, and the upload is over.
-        EndUpload();
-        ControlBytes(m_held.data(), static_cast<size_t>(m_nHeld), events);
-        m_nHeld = 0;
-        return;
+void CControlParser::Mismatch(const uint8_t* pRest, size_t nRest, std::vector<SEvent>& events) {
+    // Bytes after a whole block that differ from it are no block of this
+    // upload. The client's message comes last before it waits for the
+    // answer, so together with what followed in the same receive they read
+    // as a few message bytes; anything longer is data of an upload that does
+    // not repeat its block.
+    uint8_t run[MAX_MESSAGE_BYTES];
+    const size_t nRun = static_cast<size_t>(m_nHeld) + nRest;
+    if (nRun <= MAX_MESSAGE_BYTES) {
+        std::memcpy(run, m_held.data(), static_cast<size_t>(m_nHeld));
+        std::memcpy(run + m_nHeld, pRest, nRest);
+        if (IsMessageRun(run, nRun)) {
+            m_nHeld = 0;
+            UploadEnded(run, nRun, events);
+            return;
+        }
     }
-    ++m_nPos;
-    if (m_nHeld > MAX_RUN) {
-        m_nUploadBytes += static_cast<uint64_t>(m_nHeld);
-        m_nHeld = 0;
-        m_bHolding = false;
-    }
+    m_nUploadBytes += nRun;
+    m_nHeld = 0;
+    m_nLastSmall = 0;
+    m_eMode = EMode::OutOfStep;
 }
 
-void CControlParser::SettleFirstEdge(std::vector<SEvent>& events) {
+bool CControlParser::SettleFirstEdge() {
     // The stream is periodic from the first real block byte on; r bytes at
     // the front that equal the command and break that period were repeats.
     int nGlued = 0;
@@ -219,19 +242,33 @@ void CControlParser::SettleFirstEdge(std::vector<SEvent>& events) {
         std::memcpy(block.data(), m_block.data() + r, static_cast<size_t>(BLOCK_SIZE - r));
         std::memcpy(block.data() + BLOCK_SIZE - r, m_held.data(), static_cast<size_t>(r));
         m_block = block;
-        // The learned 1000 bytes were counted; the repeats among them are not data.
-        m_nUploadBytes += static_cast<uint64_t>(MAX_RUN + 1 - r) - static_cast<uint64_t>(r);
+        // The learned 1000 bytes were counted, the r repeats among them
+        // included; the held bytes are data.
+        m_nUploadBytes += static_cast<uint64_t>(MAX_RUN + 1 - r);
         m_nPos = MAX_RUN + 1 - r;
         m_nHeld = 0;
         m_bHolding = false;
         m_eMode = EMode::Stream;
-        return;
+        return true;
     }
-    // No alignment explains the bytes: they follow a whole block and differ
-    // from it, so they are messages.
-    EndUpload();
-    ControlBytes(m_held.data(), static_cast<size_t>(m_nHeld), events);
-    m_nHeld = 0;
+    return false;
+}
+
+int CControlParser::FirstEdgeTail() const {
+    // Exactly one block came, then silence. The block's first bytes may be
+    // repeats glued to it, which shift its end into the held bytes; with one
+    // message byte held behind r glued repeats, r + 1 bytes are held. So the
+    // most glued repeats that leave a message behind are taken.
+    int nGlued = 0;
+    while (nGlued < m_nHeld - 1 && m_block[static_cast<size_t>(nGlued)] == m_nCommand) {
+        ++nGlued;
+    }
+    for (int r = nGlued; r >= 0; --r) {
+        if (IsMessageRun(m_held.data() + r, static_cast<size_t>(m_nHeld - r))) {
+            return r;
+        }
+    }
+    return -1;
 }
 
 int64_t CControlParser::NextDeadline() const {
@@ -242,12 +279,7 @@ int64_t CControlParser::NextDeadline() const {
             m_bHolding && m_nHeld > 0 && IsMessageRun(m_held.data(), static_cast<size_t>(m_nHeld));
         break;
     case EMode::FirstEdge:
-        for (int r = 0; r < m_nHeld && !bWaiting; ++r) {
-            if (r > 0 && m_block[static_cast<size_t>(r - 1)] != m_nCommand) {
-                break;
-            }
-            bWaiting = IsMessageRun(m_held.data() + r, static_cast<size_t>(m_nHeld - r));
-        }
+        bWaiting = FirstEdgeTail() >= 0;
         break;
     case EMode::OutOfStep:
         bWaiting = m_nLastSmall > 0;
@@ -265,26 +297,15 @@ void CControlParser::Tick(int64_t nNowMs, std::vector<SEvent>& events) {
     }
     switch (m_eMode) {
     case EMode::Stream:
-        EndUpload();
-        ControlBytes(m_held.data(), static_cast<size_t>(m_nHeld), events);
+        UploadEnded(m_held.data(), static_cast<size_t>(m_nHeld), events);
         m_nHeld = 0;
         break;
-    case EMode::FirstEdge:
-        // Exactly one block was sent. The message is the first tail that
-        // reads as one, skipping repeats glued to the block's front only
-        // when the whole tail does not.
-        for (int r = 0; r < m_nHeld; ++r) {
-            if (r > 0 && m_block[static_cast<size_t>(r - 1)] != m_nCommand) {
-                break;
-            }
-            if (IsMessageRun(m_held.data() + r, static_cast<size_t>(m_nHeld - r))) {
-                EndUpload();
-                ControlBytes(m_held.data() + r, static_cast<size_t>(m_nHeld - r), events);
-                m_nHeld = 0;
-                return;
-            }
-        }
+    case EMode::FirstEdge: {
+        const int nGlued = FirstEdgeTail();
+        UploadEnded(m_held.data() + nGlued, static_cast<size_t>(m_nHeld - nGlued), events);
+        m_nHeld = 0;
         break;
+    }
     case EMode::OutOfStep:
         EndUpload();
         ControlBytes(m_lastSmall.data(), static_cast<size_t>(m_nLastSmall), events);

@@ -28,6 +28,8 @@ public:
     static constexpr int BLOCK_SIZE = 1000;
     // Longest message a held run may hold (the session start).
     static constexpr int MAX_RUN = 3;
+    // Most message bytes that can follow an upload in one receive.
+    static constexpr size_t MAX_MESSAGE_BYTES = 8;
 
     enum class EKind { SessionStart, TestRequest, SessionEnd, Unknown };
     struct SEvent {
@@ -70,11 +72,17 @@ private:
 
     void FeedUpload(const uint8_t* pData, size_t nLength, int64_t nNowMs,
                     std::vector<SEvent>& events);
-    void StreamByte(uint8_t byte, std::vector<SEvent>& events);
-    void SettleFirstEdge(std::vector<SEvent>& events);
+    // The byte at pRest differs from the block where a block should start.
+    void Mismatch(const uint8_t* pRest, size_t nRest, std::vector<SEvent>& events);
+    // False when no alignment explains the bytes after the first block.
+    bool SettleFirstEdge();
     // Bytes known to be messages.
     void ControlBytes(const uint8_t* pData, size_t nLength, std::vector<SEvent>& events);
     void EndUpload() { m_eMode = EMode::Control; }
+    // The upload is over; these bytes after it are messages.
+    void UploadEnded(const uint8_t* pData, size_t nLength, std::vector<SEvent>& events);
+    // FirstEdge: how many glued repeats to skip before the held message, or -1.
+    int FirstEdgeTail() const;
 
 public:
     // True when the bytes read as whole messages (a session start may be cut short).
