@@ -16,7 +16,7 @@ class CTrafficSender : public CThread {
 public:
     static constexpr int BLOCK_SIZE = 1000;
     // Blocks handed to one stream send, and datagrams to one batched send.
-    static constexpr int STREAM_BATCH = 128;
+    static constexpr int STREAM_BATCH = 256;
     static constexpr int DATAGRAM_BATCH = 64;
     // How long one send waits for room, so that a cleared run flag is
     // noticed this soon even when the peer has stopped reading.
