@@ -116,7 +116,8 @@ int CTrafficSender::SendDatagrams(CSocket& socket, const char* pBlock, int nLeng
         if (IsTransient(errno)) {
             return 0;
         }
-        if (errno != EIO && errno != EINVAL && errno != ENOPROTOOPT && errno != EOPNOTSUPP) {
+        if (errno != EIO && errno != EINVAL && errno != EMSGSIZE && errno != ENOPROTOOPT &&
+            errno != EOPNOTSUPP) {
             SetLastErrorFromErrno(errno);
             return SOCKET_ERROR;
         }

@@ -4,10 +4,13 @@
 #include "tests/support/loopback.h"
 
 #include <atomic>
+#include <cstring>
 #include <dirent.h>
 #include <future>
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
+#include <net/if.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 
 using namespace testing_support;
@@ -155,6 +158,44 @@ TEST_F(TrafficSenderTest, UdpDatagramsAreIdenticalBlocksFromTheBoundAddress) {
         ASSERT_EQ(datagrams[i], datagrams[0]) << "datagram " << i;
         ASSERT_EQ(from[i].sin_addr.s_addr, htonl(INADDR_LOOPBACK));
         ASSERT_EQ(ntohs(from[i].sin_port), nPort);
+    }
+}
+
+TEST_F(TrafficSenderTest, UdpFallsBackToOneMessagePerDatagramWhereSegmentationIsRefused) {
+    // A private loopback whose MTU is below one datagram: the kernel refuses
+    // segmentation offload there, and fragments plain datagrams instead.
+    int sink = -1;
+    bool bOpened = false;
+    std::string strSkip;
+    std::thread([&] {
+        if (unshare(CLONE_NEWNET) != 0) {
+            strSkip = "needs root for a private network namespace";
+            return;
+        }
+        const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ifreq ifr{};
+        std::strcpy(ifr.ifr_name, "lo");
+        ifr.ifr_mtu = 900;
+        ioctl(fd, SIOCSIFMTU, &ifr);
+        ioctl(fd, SIOCGIFFLAGS, &ifr);
+        ifr.ifr_flags |= IFF_UP;
+        ioctl(fd, SIOCSIFFLAGS, &ifr);
+        close(fd);
+        sink = UdpSocketOn("127.0.0.2"); // sockets stay in the namespace they were made in
+        bOpened = m_clientUdp.Open("127.0.0.1", LocalPort(sink));
+    }).join();
+    if (!strSkip.empty()) {
+        GTEST_SKIP() << strSkip;
+    }
+    ASSERT_TRUE(bOpened) << m_clientUdp.GetErrorText();
+    m_sender.Start(false, "127.0.0.2", LocalPort(sink));
+    const auto datagrams = ReceiveDatagrams(sink, 200, 2s);
+    m_sender.Stop(false);
+    close(sink);
+    ASSERT_EQ(datagrams.size(), 200u);
+    for (const auto& strDatagram : datagrams) {
+        ASSERT_EQ(strDatagram.size(), BLOCK);
+        ASSERT_EQ(strDatagram, datagrams[0]);
     }
 }
 
