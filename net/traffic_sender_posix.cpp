@@ -1,6 +1,7 @@
 // Batched sends of the upload traffic on POSIX: non-blocking stream sends
-// after a bounded wait for room, and datagrams by UDP segmentation offload
-// (one call, the kernel cuts the payload into equal datagrams) or sendmmsg.
+// that wait, for a bounded time, only while the socket is full; datagrams by
+// UDP segmentation offload (one call, the kernel cuts the payload into equal
+// datagrams) or, where that is refused, sendmmsg.
 #include "net/traffic_sender.h"
 
 #include <arpa/inet.h>
