@@ -102,13 +102,16 @@ void CSession::Run() {
             Finish("wait failed: " + OneLine(GetWinsockErrorText()), false);
             return;
         }
-        if (waits[0].bReadable && !ReadInput()) {
-            Finish("connection closed by the client", false);
-            return;
-        }
+        // What came before the close still counts: the session end is
+        // usually followed by the close at once.
+        const bool bOpen = !waits[0].bReadable || ReadInput();
         nNow = Now();
         m_parser.Tick(nNow, m_events);
         if (!HandleEvents()) {
+            return;
+        }
+        if (!bOpen) {
+            Finish("connection closed by the client", false);
             return;
         }
         if (m_bTcpDownload && waits[0].bWritable && !SendTcpDownload()) {

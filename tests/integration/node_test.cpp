@@ -1,0 +1,493 @@
+// The real bandscope-node against the real CClient on loopback. The node
+// binds 127.0.0.2 and the client 127.0.0.1, so that both can hold the same
+// UDP port number.
+#include "net/client.h"
+#include "tests/support/loopback.h"
+#include "tests/support/node_process.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <functional>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <regex>
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+namespace {
+
+const char* const NODE_ADDRESS = "127.0.0.2";
+
+// What one CClient received: one-byte receives (commands) and the rest.
+struct Received {
+    std::mutex mtx;
+    std::vector<int> commands;
+    std::atomic<uint64_t> nBulkBytes{0};
+
+    void Reset() {
+        std::lock_guard lock(mtx);
+        commands.clear();
+        nBulkBytes = 0;
+    }
+    std::vector<int> Commands() {
+        std::lock_guard lock(mtx);
+        return commands;
+    }
+};
+Received g_received[2];
+
+template <int N> void OnReceive(const char* pData, int32_t nLength) {
+    if (nLength == 1) {
+        std::lock_guard lock(g_received[N].mtx);
+        g_received[N].commands.push_back(static_cast<signed char>(pData[0]));
+    } else {
+        g_received[N].nBulkBytes += static_cast<uint64_t>(nLength);
+    }
+}
+
+// Waits for the next command after nBefore commands; -1000 when none came.
+int NextCommand(Received& received, size_t nBefore, std::chrono::milliseconds timeout = 2s) {
+    int nCommand = -1000;
+    WaitUntil(
+        [&] {
+            const auto commands = received.Commands();
+            if (commands.size() > nBefore) {
+                nCommand = commands[nBefore];
+                return true;
+            }
+            return false;
+        },
+        timeout);
+    return nCommand;
+}
+
+// A UDP socket at the client's address and the node port that counts the
+// node's datagrams and checks where they come from.
+class UdpEndpoint {
+public:
+    explicit UdpEndpoint(uint16_t nPort) : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+        const sockaddr_in addr = LoopbackAddress(nPort);
+        m_bBound = bind(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+        m_thread = std::thread([this] { Receive(); });
+    }
+    ~UdpEndpoint() {
+        m_bStop = true;
+        m_thread.join();
+        close(m_fd);
+    }
+    bool IsBound() const { return m_bBound; }
+    uint64_t Datagrams() const { return m_nDatagrams; }
+    uint64_t Strangers() const { return m_nStrangers; }
+
+    // Sends datagrams of 1000 bytes to the node, a little paced so that
+    // loopback drops none.
+    void SendTo(uint16_t nPort, int nCount) {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(nPort);
+        inet_pton(AF_INET, NODE_ADDRESS, &to.sin_addr);
+        char block[1000] = {};
+        for (int i = 0; i < nCount; ++i) {
+            sendto(m_fd, block, sizeof block, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            if (i % 50 == 49) {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
+    }
+
+private:
+    void Receive() {
+        char buffer[2048];
+        while (!m_bStop) {
+            pollfd pfd{m_fd, POLLIN, 0};
+            if (poll(&pfd, 1, 20) != 1) {
+                continue;
+            }
+            sockaddr_in from{};
+            socklen_t nLen = sizeof from;
+            if (recvfrom(m_fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
+                         &nLen) <= 0) {
+                continue;
+            }
+            char szFrom[INET_ADDRSTRLEN] = {};
+            inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);
+            if (std::string(szFrom) == NODE_ADDRESS && ntohs(from.sin_port) == LocalPort(m_fd)) {
+                ++m_nDatagrams;
+            } else {
+                ++m_nStrangers;
+            }
+        }
+    }
+
+    int m_fd;
+    bool m_bBound = false;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<uint64_t> m_nDatagrams{0};
+    std::atomic<uint64_t> m_nStrangers{0};
+    std::thread m_thread;
+};
+
+// Upload blocks on the client's connection from a thread of their own, as
+// the traffic sender writes them: one block, filled once, sent again and
+// again until stopped.
+class BlockSender {
+public:
+    BlockSender(CClient& client, uint8_t first) {
+        std::array<char, 1000> block;
+        for (auto& c : block) {
+            c = static_cast<char>(std::rand() % 255);
+        }
+        block[0] = static_cast<char>(first);
+        m_thread = std::thread([this, &client, block] {
+            while (!m_bStop) {
+                if (client.Send(block.data(), 1000) == 1000) {
+                    ++m_nBlocks;
+                }
+            }
+        });
+    }
+    // Stops after the current block; the number of whole blocks sent.
+    uint64_t Stop() {
+        m_bStop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+        return m_nBlocks;
+    }
+    ~BlockSender() { Stop(); }
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::atomic<uint64_t> m_nBlocks{0};
+    std::thread m_thread;
+};
+
+// The bytes the node logged as received in test nTest's end line, in order.
+std::vector<uint64_t> LoggedReceived(const std::string& strLog, int nTest) {
+    std::vector<uint64_t> values;
+    const std::regex pattern("test " + std::to_string(nTest) +
+                             " \\([^)]*\\) end after [0-9.]+ s: sent [0-9]+ bytes \\([0-9.]+ "
+                             "Mbit/s\\), received ([0-9]+) bytes");
+    for (std::sregex_iterator it(strLog.begin(), strLog.end(), pattern), end; it != end; ++it) {
+        values.push_back(std::stoull((*it)[1]));
+    }
+    return values;
+}
+
+bool Settled(const std::function<uint64_t()>& count) {
+    // Nothing more arrives over a stretch that a running download would fill.
+    const uint64_t nBefore = count();
+    std::this_thread::sleep_for(300ms);
+    return count() == nBefore;
+}
+
+class NodeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        g_received[0].Reset();
+        g_received[1].Reset();
+    }
+    // Starts the node on 127.0.0.2 with a free port and short timings.
+    void StartNode(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{"--bind", NODE_ADDRESS, "--port", "0", "--grace-ms", "300"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(m_node.Start(args));
+        const std::string strReady = m_node.WaitReady();
+        ASSERT_EQ(strReady.rfind("bandscope-node listening on 127.0.0.2:", 0), 0u) << strReady;
+        ASSERT_NE(m_node.Port(), 0);
+    }
+    // Ends the node as a user would, and expects a clean exit.
+    void StopNode() {
+        m_node.Signal(SIGTERM);
+        EXPECT_EQ(m_node.WaitExit(), 0) << m_node.Log();
+    }
+
+    NodeProcess m_node;
+};
+
+} // namespace
+
+TEST_F(NodeTest, WholeSessionOfAllSixTests) {
+    StartNode();
+    const uint16_t nPort = m_node.Port();
+    UdpEndpoint udp(nPort);
+    ASSERT_TRUE(udp.IsBound());
+    CClient client(OnReceive<0>);
+    ASSERT_TRUE(client.Connect(NODE_ADDRESS, nPort));
+    Received& received = g_received[0];
+    client.SendSessionStart(2);
+    uint64_t nBlocks[7] = {};
+    int nDatagramsSent = 0;
+    for (int nTest = 1; nTest <= 6; ++nTest) {
+        SCOPED_TRACE(nTest);
+        const size_t nBefore = received.Commands().size();
+        client.SendTestRequest(nTest);
+        // The command is a receive of exactly one byte, equal to the request,
+        // and the previous test's download is all in before it.
+        ASSERT_EQ(NextCommand(received, nBefore), nTest);
+        const uint64_t nTcpBefore = received.nBulkBytes;
+        const uint64_t nUdpBefore = udp.Datagrams();
+        if (nTest == 1 || nTest == 3) {
+            BlockSender sender(client, static_cast<uint8_t>(nTest));
+            std::this_thread::sleep_for(800ms);
+            nBlocks[nTest] = sender.Stop();
+            EXPECT_GT(nBlocks[nTest], 0u);
+        } else if (nTest == 4 || nTest == 6) {
+            udp.SendTo(nPort, 400);
+            nDatagramsSent += 400;
+            std::this_thread::sleep_for(300ms);
+        } else {
+            std::this_thread::sleep_for(800ms);
+        }
+        const bool bTcpDown = nTest == 2 || nTest == 3;
+        const bool bUdpDown = nTest == 5 || nTest == 6;
+        EXPECT_EQ(received.nBulkBytes > nTcpBefore, bTcpDown);
+        EXPECT_EQ(udp.Datagrams() > nUdpBefore, bUdpDown);
+    }
+    client.SendSessionEnd();
+    client.Close();
+    // The download of the last test ends with the session.
+    EXPECT_TRUE(WaitUntil([&] { return Settled([&] { return udp.Datagrams(); }); }, 3s));
+    EXPECT_EQ(udp.Strangers(), 0u);
+    EXPECT_EQ(received.Commands(), (std::vector<int>{1, 2, 3, 4, 5, 6}));
+    StopNode();
+    // Every upload byte was counted as upload: none was taken for a message.
+    const std::string strLog = m_node.Log();
+    EXPECT_EQ(LoggedReceived(strLog, 1), std::vector<uint64_t>{nBlocks[1] * 1000}) << strLog;
+    EXPECT_EQ(LoggedReceived(strLog, 3), std::vector<uint64_t>{nBlocks[3] * 1000}) << strLog;
+    EXPECT_EQ(LoggedReceived(strLog, 4), std::vector<uint64_t>{400 * 1000}) << strLog;
+    EXPECT_EQ(nDatagramsSent, 800);
+    EXPECT_NE(strLog.find("session start: 2 s per test"), std::string::npos);
+    EXPECT_NE(strLog.find("session ended (session end from the client)"), std::string::npos)
+        << strLog;
+}
+
+TEST_F(NodeTest, DownloadsStopWhenTheirTimeIsUp) {
+    StartNode();
+    UdpEndpoint udp(m_node.Port());
+    CClient client(OnReceive<0>);
+    ASSERT_TRUE(client.Connect(NODE_ADDRESS, m_node.Port()));
+    Received& received = g_received[0];
+    client.SendSessionStart(1); // one second, plus the 300 ms grace
+    for (const int nTest : {2, 5}) {
+        const size_t nBefore = received.Commands().size();
+        client.SendTestRequest(nTest);
+        ASSERT_EQ(NextCommand(received, nBefore), nTest);
+        const auto start = std::chrono::steady_clock::now();
+        auto count = [&]() -> uint64_t {
+            return nTest == 2 ? received.nBulkBytes.load() : udp.Datagrams();
+        };
+        EXPECT_TRUE(WaitUntil([&] { return count() > 0; }, 1s));
+        EXPECT_TRUE(WaitUntil([&] { return Settled(count); }, 4s));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    }
+    client.SendSessionEnd();
+    StopNode();
+    EXPECT_NE(m_node.Log().find("test 5 download stopped: its time is up"), std::string::npos);
+}
+
+// Blocks whose first byte looks like a message, with requests that equal it
+// (then silence decides) or differ from it (then it is known at once), and
+// a request the client repeated before it saw the command.
+TEST_F(NodeTest, UploadFillerIsNeverTakenForAMessage) {
+    StartNode();
+    CClient client(OnReceive<0>);
+    ASSERT_TRUE(client.Connect(NODE_ADDRESS, m_node.Port()));
+    Received& received = g_received[0];
+    client.SendSessionStart(30);
+    const uint8_t firsts[] = {0, 1, 2, 3, 4, 5, 6, 0x6C, 1, 3};
+    std::vector<uint64_t> expected1, expected3;
+    int nTest = 1;
+    client.SendTestRequest(nTest);
+    for (size_t i = 0; i < std::size(firsts); ++i) {
+        SCOPED_TRACE(testing::Message() << "first byte " << int(firsts[i]));
+        ASSERT_EQ(NextCommand(received, i), nTest);
+        BlockSender sender(client, firsts[i]);
+        std::this_thread::sleep_for(150ms);
+        const uint64_t nBlocks = sender.Stop();
+        (nTest == 1 ? expected1 : expected3).push_back(nBlocks * 1000);
+        nTest = nTest == 1 ? 3 : 1;
+        const auto asked = std::chrono::steady_clock::now();
+        client.SendTestRequest(nTest);
+        if (i == 7) {
+            client.SendTestRequest(nTest); // a repeat racing the command
+        }
+        ASSERT_EQ(NextCommand(received, i + 1, 1s), nTest);
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+    }
+    client.SendSessionEnd();
+    StopNode();
+    expected1.push_back(0); // the last test 1 was ended by the session end, with no upload
+    const std::string strLog = m_node.Log();
+    EXPECT_EQ(LoggedReceived(strLog, 1), expected1) << strLog;
+    EXPECT_EQ(LoggedReceived(strLog, 3), expected3) << strLog;
+    EXPECT_EQ(strLog.find("byte(s) that are no message"), std::string::npos) << strLog;
+}
+
+TEST_F(NodeTest, MisbehavingClientsDoNotDisturbOthers) {
+    StartNode({"--idle-ms", "700"});
+    const uint16_t nPort = m_node.Port();
+    auto connectRaw = [&] {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(nPort);
+        inet_pton(AF_INET, NODE_ADDRESS, &addr.sin_addr);
+        EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        return fd;
+    };
+    CClient first(OnReceive<0>);
+    CClient second(OnReceive<1>);
+    ASSERT_TRUE(first.Connect(NODE_ADDRESS, nPort));
+    ASSERT_TRUE(second.Connect(NODE_ADDRESS, nPort));
+    first.SendSessionStart(5);
+    second.SendSessionStart(5);
+    first.SendTestRequest(2);
+    second.SendTestRequest(1);
+    ASSERT_EQ(NextCommand(g_received[0], 0), 2);
+    ASSERT_EQ(NextCommand(g_received[1], 0), 1);
+
+    // Garbage, a half message, silence, and one that vanishes mid-download.
+    const int garbage = connectRaw();
+    std::string strGarbage(20000, '\0');
+    for (auto& c : strGarbage) {
+        c = static_cast<char>(std::rand());
+    }
+    send(garbage, strGarbage.data(), strGarbage.size(), MSG_NOSIGNAL);
+    const int half = connectRaw();
+    send(half, "\x6C\x05", 2, MSG_NOSIGNAL);
+    const int silent = connectRaw();
+    const int vanishing = connectRaw();
+    send(vanishing, "\x6C\x05\x00\x02", 4, MSG_NOSIGNAL);
+    EXPECT_EQ(ReadBytes(vanishing, 1, 2s), std::string(1, '\x02'));
+    std::this_thread::sleep_for(100ms);
+    const linger reset{1, 0};
+    setsockopt(vanishing, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    close(vanishing);
+
+    // The real clients go on as if nothing happened.
+    {
+        BlockSender sender(second, 2);
+        std::this_thread::sleep_for(300ms);
+        sender.Stop();
+    }
+    const uint64_t nDownloaded = g_received[0].nBulkBytes;
+    EXPECT_GT(nDownloaded, 0u);
+    first.SendTestRequest(5);
+    second.SendTestRequest(3);
+    EXPECT_EQ(NextCommand(g_received[0], 1, 1s), 5);
+    EXPECT_EQ(NextCommand(g_received[1], 1, 1s), 3);
+    // The silent and the half-spoken connections time out.
+    EXPECT_TRUE(WaitUntil([&] { return m_node.Log().find("idle for") != std::string::npos; }, 3s));
+    pollfd pfd{silent, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 3000), 1);
+    char c;
+    EXPECT_EQ(recv(silent, &c, 1, 0), 0); // closed, with nothing sent
+    first.SendSessionEnd();
+    second.SendSessionEnd();
+    close(garbage);
+    close(half);
+    close(silent);
+    StopNode();
+    const std::string strLog = m_node.Log();
+    EXPECT_NE(strLog.find("that are no message"), std::string::npos) << strLog;
+    EXPECT_TRUE(std::regex_search(strLog, std::regex("connection (closed by the client|lost)")))
+        << strLog;
+}
+
+TEST_F(NodeTest, RefusesSessionsBeyondTheLimit) {
+    StartNode({"--max-sessions", "1"});
+    CClient client(OnReceive<0>);
+    ASSERT_TRUE(client.Connect(NODE_ADDRESS, m_node.Port()));
+    client.SendSessionStart(5);
+    client.SendTestRequest(4);
+    ASSERT_EQ(NextCommand(g_received[0], 0), 4);
+    // The refused client is told to end its session, alone, and then closed.
+    CClient refused(OnReceive<1>);
+    ASSERT_TRUE(refused.Connect(NODE_ADDRESS, m_node.Port()));
+    refused.SendSessionStart(5);
+    refused.SendTestRequest(1);
+    EXPECT_EQ(NextCommand(g_received[1], 0), 0);
+    EXPECT_TRUE(WaitUntil([&] { return !refused.IsConnected(); }, 3s));
+    client.SendTestRequest(5);
+    EXPECT_EQ(NextCommand(g_received[0], 1), 5);
+    StopNode();
+    EXPECT_NE(m_node.Log().find("refused: 1 session(s) already"), std::string::npos);
+}
+
+TEST_F(NodeTest, OnceServesOneSessionAndStopEndsSessions) {
+    {
+        StartNode({"--once"});
+        CClient client(OnReceive<0>);
+        ASSERT_TRUE(client.Connect(NODE_ADDRESS, m_node.Port()));
+        client.SendSessionStart(5);
+        client.SendTestRequest(2);
+        ASSERT_EQ(NextCommand(g_received[0], 0), 2);
+        client.SendSessionEnd();
+        EXPECT_EQ(m_node.WaitExit(3s), 0) << m_node.Log();
+    }
+    for (const int nSignal : {SIGTERM, SIGINT}) {
+        // A stop ends each running session with test command 0, received alone
+        // even in the middle of a download.
+        NodeProcess node;
+        ASSERT_TRUE(node.Start({"--bind", NODE_ADDRESS, "--port", "0"}));
+        ASSERT_FALSE(node.WaitReady().empty());
+        g_received[0].Reset();
+        CClient client(OnReceive<0>);
+        ASSERT_TRUE(client.Connect(NODE_ADDRESS, node.Port()));
+        client.SendSessionStart(30);
+        client.SendTestRequest(3);
+        ASSERT_EQ(NextCommand(g_received[0], 0), 3);
+        ASSERT_TRUE(WaitUntil([&] { return g_received[0].nBulkBytes > 0; }));
+        node.Signal(nSignal);
+        EXPECT_EQ(NextCommand(g_received[0], 1, 3s), 0);
+        EXPECT_EQ(node.WaitExit(), 0) << node.Log();
+    }
+}
+
+TEST_F(NodeTest, CommandLineErrorsAreOneLineAndExitOne) {
+    auto run = [](const std::vector<std::string>& args, std::string& strLog) {
+        NodeProcess node;
+        EXPECT_TRUE(node.Start(args));
+        const int nCode = node.WaitExit();
+        strLog = node.Log();
+        return nCode;
+    };
+    std::string strLog;
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--bogus"},
+                                                                  {"--port"},
+                                                                  {"--port", "70000"},
+                                                                  {"--port", "12ab"},
+                                                                  {"--bind", "example"},
+                                                                  {"--max-sessions", "0"},
+                                                                  {"--udp-rate", "-3"}}) {
+        EXPECT_EQ(run(args, strLog), 1) << args[0];
+        EXPECT_EQ(std::count(strLog.begin(), strLog.end(), '\n'), 1) << strLog;
+        EXPECT_EQ(strLog.rfind("bandscope-node: ", 0), 0u) << strLog;
+    }
+    {
+        NodeProcess node;
+        ASSERT_TRUE(node.Start({"--help"}));
+        EXPECT_EQ(node.WaitExit(), 0);
+        EXPECT_NE(node.Output().find("Usage: bandscope-node"), std::string::npos);
+    }
+    // A port in use, on TCP or on UDP.
+    for (const int nType : {SOCK_STREAM, SOCK_DGRAM}) {
+        const int fd = socket(AF_INET, nType | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        inet_pton(AF_INET, NODE_ADDRESS, &addr.sin_addr);
+        ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        if (nType == SOCK_STREAM) {
+            listen(fd, 1);
+        }
+        const std::string strPort = std::to_string(LocalPort(fd));
+        EXPECT_EQ(run({"--bind", NODE_ADDRESS, "--port", strPort}, strLog), 1);
+        EXPECT_EQ(std::count(strLog.begin(), strLog.end(), '\n'), 1) << strLog;
+        EXPECT_NE(strLog.find("WSAEADDRINUSE"), std::string::npos) << strLog;
+        close(fd);
+    }
+}

@@ -1,0 +1,162 @@
+// The real bandscope-node as a child process of a test: started with given
+// options, waited for on its ready line, its log read from a file, and always
+// ended and reaped by its own process id.
+#pragma once
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace testing_support {
+
+inline std::string NodeBinary() {
+    const char* pszDir = std::getenv("BANDSCOPE_BINARY_DIR");
+    return std::string(pszDir != nullptr ? pszDir : ".") + "/node/bandscope-node";
+}
+
+class NodeProcess {
+public:
+    NodeProcess() = default;
+    ~NodeProcess() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+        if (m_nOut >= 0) {
+            ::close(m_nOut);
+        }
+        if (!m_strLogPath.empty()) {
+            ::unlink(m_strLogPath.c_str());
+        }
+    }
+    NodeProcess(const NodeProcess&) = delete;
+    NodeProcess& operator=(const NodeProcess&) = delete;
+
+    // Starts the node; false when it could not be started at all.
+    bool Start(const std::vector<std::string>& args) {
+        char szLog[] = "/tmp/bandscope-node-log-XXXXXX";
+        const int nLog = ::mkstemp(szLog);
+        if (nLog < 0) {
+            return false;
+        }
+        m_strLogPath = szLog;
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) < 0) {
+            ::close(nLog);
+            return false;
+        }
+        const std::string strBinary = NodeBinary();
+        std::vector<std::string> argv{strBinary};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char*> pointers;
+        for (auto& strArg : argv) {
+            pointers.push_back(strArg.data());
+        }
+        pointers.push_back(nullptr);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(fds[1], STDOUT_FILENO);
+            ::dup2(nLog, STDERR_FILENO);
+            ::execv(strBinary.c_str(), pointers.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        ::close(nLog);
+        m_nOut = fds[0];
+        return m_pid > 0;
+    }
+
+    // The ready line, or "" when none came within the timeout.
+    std::string WaitReady(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (m_strOut.find('\n') == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd pfd{m_nOut, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) != 1) {
+                return {};
+            }
+            char buffer[256];
+            const ssize_t n = ::read(m_nOut, buffer, sizeof buffer);
+            if (n <= 0) {
+                return {};
+            }
+            m_strOut.append(buffer, static_cast<size_t>(n));
+        }
+        const std::string strLine = m_strOut.substr(0, m_strOut.find('\n'));
+        const size_t nColon = strLine.rfind(':');
+        if (nColon != std::string::npos) {
+            m_nPort = static_cast<uint16_t>(std::atoi(strLine.c_str() + nColon + 1));
+        }
+        return strLine;
+    }
+
+    uint16_t Port() const { return m_nPort; }
+    pid_t Pid() const { return m_pid; }
+
+    void Signal(int nSignal) {
+        if (m_pid > 0) {
+            ::kill(m_pid, nSignal);
+        }
+    }
+
+    // The exit code, or -1 when it has not exited within the timeout (it is
+    // then still running) or ended by a signal.
+    int WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (m_pid > 0) {
+            int nStatus = 0;
+            const pid_t r = ::waitpid(m_pid, &nStatus, WNOHANG);
+            if (r == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+            }
+            if (r < 0 && errno != EINTR) {
+                m_pid = -1;
+                return -1;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return -1;
+    }
+
+    // Everything the node has logged so far.
+    std::string Log() const {
+        std::ifstream file(m_strLogPath);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+
+    // Everything on standard output after the ready line (read once it exited).
+    std::string Output() {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(m_nOut, buffer, sizeof buffer)) > 0) {
+            m_strOut.append(buffer, static_cast<size_t>(n));
+        }
+        return m_strOut;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_nOut = -1;
+    std::string m_strOut;
+    std::string m_strLogPath;
+    uint16_t m_nPort = 0;
+};
+
+} // namespace testing_support
