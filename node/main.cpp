@@ -9,6 +9,7 @@
 #include <vector>
 
 int main(int argc, char** argv) {
+    NodeIo::ReserveStandardDescriptors();
     CNodeOptions options;
     std::string strError;
     if (!options.Parse(std::vector<std::string>(argv + 1, argv + argc), strError)) {

@@ -131,19 +131,31 @@ size_t CNodeServer::LiveSessions() {
 
 void CNodeServer::AcceptOne() {
     if (!m_pListener->Accept()) {
-        return; // gone again before we took it, or out of descriptors: try again later
+        // Gone again before we took it is normal; anything else (out of
+        // descriptors, say) would wake us at once again: say so and wait a little.
+        const std::string strError = m_pListener->GetLastErrorText();
+        if (strError.rfind("WSAEWOULDBLOCK", 0) != 0 && strError.rfind("WSAECONNABORTED", 0) != 0) {
+            const int64_t nNow = NowMs();
+            if (nNow - m_nAcceptLogMs >= 10000) {
+                m_log.Write("accept failed: " + OneLine(strError));
+                m_nAcceptLogMs = nNow;
+            }
+            CThread::Sleep(50);
+        }
+        return;
     }
-    auto pSocket = std::make_unique<CSocket>(m_pListener->GetAcceptedHandle());
+    const SOCKET hAccepted = m_pListener->GetAcceptedHandle();
     NodeIo::ADDRESS nPeer = 0;
     uint16_t nPeerPort = 0;
-    if (!NodeIo::GetPeer(pSocket->GetHandle(), nPeer, nPeerPort)) {
+    if (!NodeIo::GetPeer(hAccepted, nPeer, nPeerPort)) {
+        CSocket closing(hAccepted); // already gone: just release it
         return;
     }
     const std::string strPeer = NodeIo::TextFromAddress(nPeer) + ":" + std::to_string(nPeerPort);
     const size_t nLive = LiveSessions();
     const size_t nLimit = m_options.bOnce ? 1 : static_cast<size_t>(m_options.nMaxSessions);
     if (nLive >= nLimit || (m_options.bOnce && m_nAccepted > 0)) {
-        Refuse(std::move(pSocket), strPeer, nLive);
+        Refuse(std::make_unique<CSocket>(hAccepted), strPeer, nLive);
         return;
     }
     ++m_nAccepted;
@@ -152,10 +164,8 @@ void CNodeServer::AcceptOne() {
     context.pLog = &m_log;
     context.hUdp = m_pUdp->GetHandle();
     context.nPort = m_nPort;
-    const SOCKET hSocket = pSocket->GetHandle();
     // The session owns the descriptor from here on.
-    pSocket.release();
-    auto pSession = std::make_shared<CSession>(context, hSocket, nPeer, nPeerPort);
+    auto pSession = std::make_shared<CSession>(context, hAccepted, nPeer, nPeerPort);
     {
         std::lock_guard lock(m_mtxSessions);
         m_sessions.push_back(pSession);

@@ -69,4 +69,5 @@ private:
     int m_nAccepted = 0;
     uint64_t m_nUnmatched = 0; // UDP receiver thread only
     int64_t m_nUnmatchedLogMs = -100000;
+    int64_t m_nAcceptLogMs = -100000;
 };

@@ -65,6 +65,10 @@ struct SDatagramBatch {
 // Takes whatever datagrams are waiting, without blocking; false on failure.
 bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch);
 
+// Opens the null device on any of the three standard descriptors that is
+// closed, so that no socket ever gets one of their numbers.
+void ReserveStandardDescriptors();
+
 // SIGINT and SIGTERM make the returned descriptor readable instead of
 // ending the process; INVALID_SOCKET when that cannot be arranged.
 SOCKET InstallStopSignals();

@@ -194,6 +194,14 @@ bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch) {
     return true;
 }
 
+void ReserveStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0) {
+            ::open("/dev/null", O_RDWR); // takes the lowest free number: this one
+        }
+    }
+}
+
 SOCKET InstallStopSignals() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) < 0) {
