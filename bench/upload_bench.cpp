@@ -1,6 +1,6 @@
 // Upload throughput of CTrafficSender against iperf3 on the same link.
 //
-//   bench_upload [seconds per run, default 5] [rounds, default 2]
+//   bench_upload [seconds per run, default 3] [rounds, default 6]
 //
 // Needs root. Builds two network namespaces joined by a veth pair
 // (scripts/netns.sh), sends from the first to a minimal sink in the second,
@@ -11,6 +11,7 @@
 // ended by pid, and the namespaces are removed on the way out.
 #include "net/traffic_sender.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -380,6 +381,12 @@ SRate MeasureIperf(const SLink& link, bool bTcp, int nSeconds) {
     return rate;
 }
 
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n == 0 ? 0 : (n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
+}
+
 void PrintRate(const char* pszName, const SRate& rate) {
     std::printf("  %-28s %10.1f Mbit/s   (received/interface rx bytes %.3f)\n", pszName,
                 rate.dBitsPerSecond / 1e6, rate.dLinkShare);
@@ -388,8 +395,8 @@ void PrintRate(const char* pszName, const SRate& rate) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int nSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    const int nRounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2;
+    const int nSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    const int nRounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 6;
     if (geteuid() != 0) {
         std::fprintf(stderr, "bench_upload needs root (network namespaces)\n");
         return 2;
@@ -414,12 +421,26 @@ int main(int argc, char** argv) {
                 link.strIfA.c_str(), link.strAddrA.c_str(), link.strIfB.c_str(),
                 link.strAddrB.c_str(), nSeconds, WARMUP_SECONDS, nRounds);
     double dSums[4] = {0, 0, 0, 0}; // ours TCP, iperf3 TCP, ours UDP, iperf3 UDP
+    std::vector<double> ratios[2];  // per round: TCP, UDP
     bool bOk = true;
     for (int nRound = 1; nRound <= nRounds && bOk && !g_bInterrupted; ++nRound) {
         std::printf("round %d\n", nRound);
-        const SRate rates[4] = {
-            MeasureOurs(link, true, nSeconds), MeasureIperf(link, true, nSeconds),
-            MeasureOurs(link, false, nSeconds), MeasureIperf(link, false, nSeconds)};
+        // Who goes first alternates, so that a trend in the machine's load
+        // does not favour one side.
+        const bool bOursFirst = nRound % 2 == 1;
+        SRate rates[4];
+        for (int nMode = 0; nMode < 2; ++nMode) {
+            const bool bTcp = nMode == 0;
+            SRate& ours = rates[2 * nMode];
+            SRate& reference = rates[2 * nMode + 1];
+            if (bOursFirst) {
+                ours = MeasureOurs(link, bTcp, nSeconds);
+                reference = MeasureIperf(link, bTcp, nSeconds);
+            } else {
+                reference = MeasureIperf(link, bTcp, nSeconds);
+                ours = MeasureOurs(link, bTcp, nSeconds);
+            }
+        }
         const char* names[4] = {"CTrafficSender TCP", "iperf3 TCP (1 stream)", "CTrafficSender UDP",
                                 "iperf3 UDP (-b 0 -l 1000)"};
         for (int i = 0; i < 4; ++i) {
@@ -428,6 +449,8 @@ int main(int argc, char** argv) {
             dSums[i] += rates[i].dBitsPerSecond;
         }
         if (bOk) {
+            ratios[0].push_back(rates[0].dBitsPerSecond / rates[1].dBitsPerSecond);
+            ratios[1].push_back(rates[2].dBitsPerSecond / rates[3].dBitsPerSecond);
             std::printf("  ratio TCP %.2f   UDP %.2f\n",
                         rates[0].dBitsPerSecond / rates[1].dBitsPerSecond,
                         rates[2].dBitsPerSecond / rates[3].dBitsPerSecond);
@@ -435,8 +458,10 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
     }
     if (bOk && !g_bInterrupted) {
-        std::printf("overall ratio to iperf3: TCP %.2f   UDP %.2f\n", dSums[0] / dSums[1],
+        std::printf("ratio of the sums to iperf3: TCP %.2f   UDP %.2f\n", dSums[0] / dSums[1],
                     dSums[2] / dSums[3]);
+        std::printf("median ratio to iperf3:      TCP %.2f   UDP %.2f\n", Median(ratios[0]),
+                    Median(ratios[1]));
     }
     RunProcess({g_strNetns, "down", strId}, std::chrono::seconds(30));
     return bOk && !g_bInterrupted ? 0 : 1;
