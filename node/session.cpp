@@ -363,9 +363,11 @@ void CSession::Finish(const std::string& strReason, bool bTellClient) {
             Settle(nLimitMs, false); // closing on unread input could reset the line first
         }
     }
-    Log(Format("session ended (%s): %d test(s), sent %llu bytes, received %llu bytes",
+    Log(Format("session ended (%s): %d test(s), sent %llu bytes, received %llu bytes, ignored "
+               "%llu byte(s) that are no message",
                strReason.c_str(), m_nTestsRun, static_cast<unsigned long long>(m_nTotalSent),
-               static_cast<unsigned long long>(m_nTotalReceived)));
+               static_cast<unsigned long long>(m_nTotalReceived),
+               static_cast<unsigned long long>(m_nUnknown)));
     m_pSocket.reset();
     m_bFinished = true;
 }
