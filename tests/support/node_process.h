@@ -19,9 +19,17 @@
 
 namespace testing_support {
 
+// The build's node: from BANDSCOPE_BINARY_DIR when set, else the path the
+// test target was built with (BANDSCOPE_NODE_BINARY).
 inline std::string NodeBinary() {
-    const char* pszDir = std::getenv("BANDSCOPE_BINARY_DIR");
-    return std::string(pszDir != nullptr ? pszDir : ".") + "/node/bandscope-node";
+    if (const char* pszDir = std::getenv("BANDSCOPE_BINARY_DIR")) {
+        return std::string(pszDir) + "/node/bandscope-node";
+    }
+#ifdef BANDSCOPE_NODE_BINARY
+    return BANDSCOPE_NODE_BINARY;
+#else
+    return "node/bandscope-node";
+#endif
 }
 
 class NodeProcess {
