@@ -2,6 +2,8 @@
 // binds 127.0.0.2 and the client 127.0.0.1, so that both can hold the same
 // UDP port number.
 #include "net/client.h"
+#include "net/client_udp.h"
+#include "net/traffic_sender.h"
 #include "tests/support/loopback.h"
 #include "tests/support/node_process.h"
 
@@ -46,6 +48,14 @@ template <int N> void OnReceive(const char* pData, int32_t nLength) {
     } else {
         g_received[N].nBulkBytes += static_cast<uint64_t>(nLength);
     }
+}
+
+// Datagrams that reached the client's CClientUDP from the node's address.
+std::atomic<uint64_t> g_nUdpFromNode{0};
+std::atomic<uint64_t> g_nUdpFromElsewhere{0};
+
+void OnUdpReceive(const char*, int32_t, std::string strAddress, uint16_t) {
+    (strAddress == "127.0.0.2" ? g_nUdpFromNode : g_nUdpFromElsewhere)++;
 }
 
 // Waits for the next command after nBefore commands; -1000 when none came.
@@ -266,6 +276,50 @@ TEST_F(NodeTest, WholeSessionOfAllSixTests) {
     EXPECT_NE(strLog.find("session start: 2 s per test"), std::string::npos);
     EXPECT_NE(strLog.find("session ended (session end from the client)"), std::string::npos)
         << strLog;
+}
+
+// The client's own parts end to end: CClient, CClientUDP and the upload
+// sender, driven in the controller's order.
+TEST_F(NodeTest, WholeSessionWithTheClientsOwnSender) {
+    StartNode();
+    const uint16_t nPort = m_node.Port();
+    CClient client(OnReceive<0>);
+    CClientUDP clientUdp(OnUdpReceive);
+    ASSERT_TRUE(clientUdp.Open("127.0.0.1", nPort)) << clientUdp.GetErrorText();
+    ASSERT_TRUE(client.Connect(NODE_ADDRESS, nPort));
+    CTrafficSender sender(&client, &clientUdp);
+    Received& received = g_received[0];
+    client.SendSessionStart(2);
+    for (int nTest = 1; nTest <= 6; ++nTest) {
+        SCOPED_TRACE(nTest);
+        client.SendTestRequest(nTest);
+        ASSERT_EQ(NextCommand(received, static_cast<size_t>(nTest - 1)), nTest);
+        const uint64_t nTcpBefore = received.nBulkBytes;
+        const uint64_t nUdpBefore = g_nUdpFromNode;
+        if (nTest == 1 || nTest == 3) {
+            sender.Start(true, "", 0);
+        } else if (nTest == 4 || nTest == 6) {
+            sender.Start(false, NODE_ADDRESS, nPort);
+        }
+        std::this_thread::sleep_for(700ms);
+        sender.Stop(false);
+        EXPECT_EQ(received.nBulkBytes > nTcpBefore, nTest == 2 || nTest == 3);
+        EXPECT_EQ(g_nUdpFromNode > nUdpBefore, nTest == 5 || nTest == 6);
+    }
+    client.SendSessionEnd();
+    client.Close();
+    clientUdp.Close();
+    EXPECT_EQ(received.Commands(), (std::vector<int>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(g_nUdpFromElsewhere, 0u);
+    StopNode();
+    const std::string strLog = m_node.Log();
+    for (const int nTest : {1, 3, 4, 6}) {
+        const auto logged = LoggedReceived(strLog, nTest);
+        ASSERT_EQ(logged.size(), 1u) << strLog;
+        EXPECT_GT(logged[0], 0u);
+        EXPECT_EQ(logged[0] % 1000, 0u) << nTest; // whole blocks: no message taken for data
+    }
+    EXPECT_NE(strLog.find("ignored 0 byte(s) that are no message"), std::string::npos) << strLog;
 }
 
 TEST_F(NodeTest, UdpDownloadIsPacedAndCappedByTheNode) {
