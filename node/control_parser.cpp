@@ -106,6 +106,9 @@ void CControlParser::Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs,
 void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nNowMs,
                                 std::vector<SEvent>& events) {
     (void)nNowMs;
+    if (m_eMode != EMode::OutOfStep) {
+        m_nLastSmall = 0; // only the latest receive can be the message
+    }
     size_t i = 0;
     while (i < nLength) {
         switch (m_eMode) {
@@ -128,6 +131,13 @@ void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nN
             std::memcpy(m_block.data() + m_nLearned, pData + i, nTake);
             m_nLearned += static_cast<int>(nTake);
             m_nUploadBytes += nTake;
+            if (nTake == nLength && nTake <= static_cast<size_t>(MAX_RUN) &&
+                m_nLearned < BLOCK_SIZE && IsMessageRun(pData, nTake)) {
+                // A sender that gave up inside its first block: a small
+                // receive that silence follows is the message after all.
+                std::memcpy(m_lastSmall.data(), pData, nTake);
+                m_nLastSmall = static_cast<int>(nTake);
+            }
             i += nTake;
             if (m_nLearned == BLOCK_SIZE) {
                 m_nHeld = 0;
@@ -168,9 +178,23 @@ void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nN
                 const size_t nSpan =
                     std::min(nLength - i, static_cast<size_t>(BLOCK_SIZE - m_nPos));
                 if (std::memcmp(pData + i, m_block.data() + m_nPos, nSpan) != 0) {
+                    // Inside a block: a sender that stopped short of its
+                    // block's end, with its message behind, or data that
+                    // does not repeat. Silence after a few message bytes
+                    // tells the first.
+                    size_t j = 0;
+                    while (pData[i + j] == m_block[static_cast<size_t>(m_nPos) + j]) {
+                        ++j;
+                    }
+                    const size_t nRest = nLength - i - j;
+                    m_nUploadBytes += j;
                     m_eMode = EMode::OutOfStep;
-                    m_nLastSmall = 0;
-                    m_nUploadBytes += nLength - i;
+                    if (nRest <= MAX_MESSAGE_BYTES && IsMessageRun(pData + i + j, nRest)) {
+                        std::memcpy(m_lastSmall.data(), pData + i + j, nRest);
+                        m_nLastSmall = static_cast<int>(nRest);
+                    } else {
+                        m_nUploadBytes += nRest;
+                    }
                     return;
                 }
                 m_nUploadBytes += nSpan;
@@ -281,6 +305,7 @@ int64_t CControlParser::NextDeadline() const {
     case EMode::FirstEdge:
         bWaiting = FirstEdgeTail() >= 0;
         break;
+    case EMode::Learning:
     case EMode::OutOfStep:
         bWaiting = m_nLastSmall > 0;
         break;
@@ -306,9 +331,13 @@ void CControlParser::Tick(int64_t nNowMs, std::vector<SEvent>& events) {
         m_nHeld = 0;
         break;
     }
+    case EMode::Learning:
+        // Taken back out of the block being learned.
+        m_nLearned -= m_nLastSmall;
+        m_nUploadBytes -= static_cast<uint64_t>(m_nLastSmall);
+        [[fallthrough]];
     case EMode::OutOfStep:
-        EndUpload();
-        ControlBytes(m_lastSmall.data(), static_cast<size_t>(m_nLastSmall), events);
+        UploadEnded(m_lastSmall.data(), static_cast<size_t>(m_nLastSmall), events);
         m_nLastSmall = 0;
         break;
     default:

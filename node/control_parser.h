@@ -106,7 +106,8 @@ private:
     std::array<uint8_t, MAX_RUN + 1> m_held{};
     int m_nHeld = 0;
     bool m_bHolding = false;
-    // OutOfStep: the last receive, when it was small enough to be a message.
-    std::array<uint8_t, MAX_RUN> m_lastSmall{};
+    // Learning, OutOfStep: the last receive's message bytes, when it ended
+    // with a few, not yet counted as upload.
+    std::array<uint8_t, MAX_MESSAGE_BYTES> m_lastSmall{};
     int m_nLastSmall = 0;
 };

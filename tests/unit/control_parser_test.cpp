@@ -208,6 +208,40 @@ TEST(ControlParser, ShortUploadsAndStalls) {
     }
 }
 
+TEST(ControlParser, UploadThatStopsInsideABlock) {
+    // A sender that could not finish its block: the message comes mid-block,
+    // on its own receive or behind the last bytes, and silence confirms it.
+    for (const size_t nSent : {size_t(600), size_t(2500)}) {
+        for (const bool bGlued : {false, true}) {
+            SCOPED_TRACE(testing::Message() << nSent << (bGlued ? " glued" : " alone"));
+            Driver driver;
+            driver.m_parser.OnCommand(1);
+            Bytes block = Block(9, 21);
+            block[nSent % 1000] = 5; // the request's value is no help
+            Bytes data = Repeat(block, 3);
+            data.resize(nSent);
+            if (bGlued) {
+                data.push_back(2);
+                driver.Feed(data);
+            } else {
+                driver.Feed(data);
+                driver.Feed({2});
+            }
+            EXPECT_TRUE(driver.Take().empty());
+            driver.Advance(SILENCE);
+            if (nSent < 1000 && bGlued) {
+                // Behind part of the first block nothing tells the request
+                // from the block; the client's repeat a second later does.
+                EXPECT_TRUE(driver.Take().empty());
+                driver.Feed({2}, 1000 - SILENCE);
+                driver.Advance(SILENCE);
+            }
+            EXPECT_EQ(driver.Take(), std::vector<SEvent>{Request(2)});
+            EXPECT_EQ(driver.m_parser.GetUploadBytes(), bGlued && nSent < 1000 ? nSent + 1 : nSent);
+        }
+    }
+}
+
 TEST(ControlParser, UploadThatDoesNotRepeatItsBlock) {
     // A client whose blocks differ: the request is the small receive that
     // silence follows.
