@@ -1,21 +1,24 @@
 // CControlParser: tells the client's control messages from its upload blocks
-// on the one TCP connection. It does no I/O: the session feeds it what it
-// receives, with the time, and asks it for the next moment it must look again.
+// on the one TCP connection. It does no I/O: the session feeds it each
+// receive with the time, and asks it when it must look again.
 //
 // The connection has no framing. Outside an upload every byte is control:
 // 0x6C and two bytes of seconds (little-endian), a request 1..6, or the end
-// 0x00. During an upload (after the node has commanded test 1 or 3) the
-// client writes identical 1000-byte blocks, and sends its next message only
-// once its sender has stopped, at a block boundary; then it waits for the
-// answer. So:
+// 0x00; a receive holding anything else is stray data, none of it a message.
+// During an upload (after the node has commanded test 1 or 3) the client
+// writes one 1000-byte block again and again, and sends its next message
+// only once its sender has stopped, at a block boundary; then it waits for
+// the answer. So:
 //  - the first block is learned, and later bytes are checked against it;
 //  - at each boundary up to three bytes are held back: a byte that differs
 //    from the block's byte at that place cannot be upload data, and held
-//    bytes followed by silence are a message, never a stalled block;
-//  - requests the client repeated before it saw the command arrive ahead of
-//    the first block, either as a small receive of their own or glued to
-//    the block's front; the second boundary shows which (the stream is
-//    periodic from the first real block byte on).
+//    bytes that silence follows are a message, never a stalled block;
+//  - requests the client repeated before it saw the command come ahead of
+//    the first block, as a small receive of their own or glued to the
+//    block's front; the bytes after the first block show which (the stream
+//    is periodic from the first real block byte on);
+//  - a sender that stops inside a block, or data that does not repeat, is
+//    ended by a few message bytes at the end of a receive that silence follows.
 #pragma once
 
 #include <array>
