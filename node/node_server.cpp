@@ -67,6 +67,7 @@ bool CNodeServer::Open(std::string& strError) {
             return false;
         }
         NodeIo::SetNonBlocking(pListener->GetHandle());
+        NodeIo::TuneDatagramSocket(pUdp->GetHandle());
         m_pListener = std::move(pListener);
         m_pUdp = std::move(pUdp);
         m_nPort = nPort;

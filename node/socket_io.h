@@ -24,6 +24,9 @@ bool SetReuseAddress(SOCKET hSocket);
 // Small messages go out at once, and only a small part of the download
 // waits unsent in the kernel, so that stopping it drains quickly.
 void TuneSessionSocket(SOCKET hSocket, int nUnsentLimit);
+// Room for bursts of uploaded datagrams (beyond the system's usual limit
+// where the node may raise it).
+void TuneDatagramSocket(SOCKET hSocket);
 bool GetPeer(SOCKET hSocket, ADDRESS& nAddress, uint16_t& nPort);
 uint16_t GetLocalPort(SOCKET hSocket);
 // Bytes sent on a stream socket that the peer has not acknowledged yet,

@@ -82,6 +82,13 @@ void TuneSessionSocket(SOCKET hSocket, int nUnsentLimit) {
     ::setsockopt(hSocket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &nUnsentLimit, sizeof nUnsentLimit);
 }
 
+void TuneDatagramSocket(SOCKET hSocket) {
+    const int nBytes = 8 << 20;
+    if (::setsockopt(hSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nBytes, sizeof nBytes) < 0) {
+        ::setsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, &nBytes, sizeof nBytes);
+    }
+}
+
 bool GetPeer(SOCKET hSocket, ADDRESS& nAddress, uint16_t& nPort) {
     sockaddr_in addr{};
     socklen_t nLength = sizeof addr;
