@@ -172,6 +172,13 @@ void CNodeServer::AcceptOne() {
         m_sessions.push_back(pSession);
     }
     pSession->Begin();
+    // A session whose thread could not start has neither run nor finished:
+    // it would hold its place for ever.
+    if (pSession->GetExitCode() == 0 && !pSession->IsFinished()) {
+        m_log.Write(strPeer + " refused: no thread for another session");
+        std::lock_guard lock(m_mtxSessions);
+        std::erase(m_sessions, pSession);
+    }
 }
 
 void CNodeServer::Refuse(std::unique_ptr<CSocket> pSocket, const std::string& strPeer,
