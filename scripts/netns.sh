@@ -9,6 +9,11 @@
 # ID is 1..254 so that concurrent runs do not collide; a caller usually takes
 # one from its process id. "up" first removes leftovers of the same ID.
 # Both namespaces get loopback up. Needs root and iproute2.
+#
+# The link is kept quiet, so that its interface counters hold only what a
+# test sends: IPv6 is off in both namespaces (no router solicitations,
+# neighbour discovery or MLD reports) and each side knows the other's MAC
+# address permanently (no ARP).
 set -euo pipefail
 
 cmd=${1:-}
@@ -36,6 +41,13 @@ up)
     trap 'down' ERR
     ip netns add "$ns_a"
     ip netns add "$ns_b"
+    for ns in "$ns_a" "$ns_b"; do
+        # Before the veth exists, so that it never sends an IPv6 packet.
+        if ip netns exec "$ns" test -d /proc/sys/net/ipv6; then
+            ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+                net.ipv6.conf.default.disable_ipv6=1
+        fi
+    done
     ip link add "$if_a" netns "$ns_a" type veth peer name "$if_b" netns "$ns_b"
     ip -n "$ns_a" addr add "$addr_a/24" dev "$if_a"
     ip -n "$ns_b" addr add "$addr_b/24" dev "$if_b"
@@ -44,6 +56,9 @@ up)
     done
     ip -n "$ns_a" link set "$if_a" up
     ip -n "$ns_b" link set "$if_b" up
+    mac() { ip -n "$1" -o link show "$2" | sed -n 's|.*link/ether \([0-9a-f:]*\).*|\1|p'; }
+    ip -n "$ns_a" neigh replace "$addr_b" lladdr "$(mac "$ns_b" "$if_b")" dev "$if_a" nud permanent
+    ip -n "$ns_b" neigh replace "$addr_a" lladdr "$(mac "$ns_a" "$if_a")" dev "$if_b" nud permanent
     trap - ERR
     ;;
 down)
