@@ -1,0 +1,75 @@
+// CTrafficMeter: counts the captured datagrams that pass the selected filter
+// as download or upload, and once a period reports the counts, their header
+// overhead and weighted averages over the last HISTORY_LENGTH periods.
+#pragma once
+
+#include "net/thread.h"
+#include "net/traffic_filter.h"
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+class CTrafficMeter : public CThread {
+public:
+    // Report kinds, in bytes per period: the period's counts, the weighted
+    // averages of the counts, the period's header overhead, its averages.
+    // Each period reports them in the order 0, 2, 1, 3.
+    static constexpr int32_t REPORT_BYTES = 0;
+    static constexpr int32_t REPORT_AVERAGE = 1;
+    static constexpr int32_t REPORT_OVERHEAD = 2;
+    static constexpr int32_t REPORT_AVERAGE_OVERHEAD = 3;
+    using PFNREPORT = void (*)(int32_t nKind, float fDownload, float fUpload);
+
+    using Clock = std::chrono::steady_clock;
+    using PFNNOW = std::function<Clock::time_point()>;
+    // May return before the time; the meter reads the clock again.
+    using PFNSLEEPUNTIL = std::function<void(Clock::time_point)>;
+
+    static constexpr uint32_t HISTORY_LENGTH = 5;
+    static constexpr uint32_t DEFAULT_PERIOD = 1000;
+    // The longest single sleep, so that any stop is noticed within it.
+    static constexpr std::chrono::milliseconds STOP_SLICE{50};
+
+    explicit CTrafficMeter(PFNREPORT pfnReport);
+    ~CTrafficMeter();
+
+    // Replaces the steady clock and its sleep (tests run periods without
+    // waiting). Only while no thread runs.
+    void SetClock(PFNNOW pfnNow, PFNSLEEPUNTIL pfnSleepUntil);
+
+    // Ends any running thread, then reports every nPeriod milliseconds, on
+    // a grid that starts now. The counts, the history and the ring position
+    // carry over from before. The filter list stays the caller's; it must
+    // not change while the meter runs. Not to be called from the callback.
+    void Start(uint32_t nPeriod, const std::vector<CTrafficFilter>* pFilters);
+    void SetSelectedFilter(int32_t nIndex) { m_nSelectedFilter = nIndex; }
+    int32_t GetSelectedFilter() const { return m_nSelectedFilter; }
+
+    // Counts one datagram as the capture hands it over; from any thread.
+    void AddPacket(const char* pPacket, int32_t nLength);
+
+protected:
+    void Run() override;
+
+private:
+    void EndPeriod();
+
+    enum Counter { DOWNLOAD, UPLOAD, OVERHEAD_DOWNLOAD, OVERHEAD_UPLOAD, COUNTERS };
+
+    const PFNREPORT m_pfnReport;
+    std::atomic<const std::vector<CTrafficFilter>*> m_pFilters{nullptr};
+    std::atomic<int32_t> m_nSelectedFilter{0};
+    // The period's counts: added to by the capture thread, taken and reset
+    // in one exchange by the meter's thread, so no datagram falls between.
+    std::array<std::atomic<uint64_t>, COUNTERS> m_counts{};
+    // The meter thread's own: the history rings and their position.
+    std::array<std::array<float, HISTORY_LENGTH>, COUNTERS> m_history{};
+    uint32_t m_nRingPosition = 0;
+    std::atomic<uint32_t> m_nPeriod{DEFAULT_PERIOD};
+    PFNNOW m_pfnNow;
+    PFNSLEEPUNTIL m_pfnSleepUntil;
+};
