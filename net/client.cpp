@@ -8,19 +8,7 @@ CClient::~CClient() {
 }
 
 std::shared_ptr<CSocket> CClient::GetSocket() const {
-    std::lock_guard lock(m_mtxSocket);
-    return m_pSocket;
-}
-
-void CClient::DropSocket() {
-    std::shared_ptr<CSocket> pSocket;
-    {
-        std::lock_guard lock(m_mtxSocket);
-        pSocket.swap(m_pSocket);
-    }
-    if (pSocket) {
-        pSocket->Shutdown();
-    }
+    return m_socket.Get();
 }
 
 bool CClient::Connect(const std::string& strAddress, uint16_t nPort) {
@@ -28,10 +16,7 @@ bool CClient::Connect(const std::string& strAddress, uint16_t nPort) {
     Join(); // the old receive thread is already released; let it end before the new socket
     auto pSocket = std::make_shared<CSocket>(CreateSocket(SOCKET_TYPE_STREAM));
     const bool bConnected = pSocket->Connect(strAddress, nPort);
-    {
-        std::lock_guard lock(m_mtxSocket);
-        m_pSocket = pSocket;
-    }
+    m_socket.Set(std::move(pSocket));
     if (bConnected) {
         Start();
     }
@@ -39,17 +24,16 @@ bool CClient::Connect(const std::string& strAddress, uint16_t nPort) {
 }
 
 void CClient::Close() {
-    if (!GetSocket()) {
+    if (!m_socket.Drop()) {
         return;
     }
-    DropSocket();
     // From the receive thread this only clears the flag: the thread ends
     // when the callback that called us returns.
     Stop(true);
 }
 
 void CClient::Unblock() {
-    DropSocket();
+    m_socket.Drop();
 }
 
 int CClient::Send(const void* pData, int nLength) {
@@ -101,11 +85,7 @@ void CClient::Run() {
         if (nReceived <= 0) {
             // The node closed the connection, or it was closed under us:
             // end quietly. A newer connection made meanwhile is not ours to drop.
-            std::lock_guard lock(m_mtxSocket);
-            if (m_pSocket == pSocket) {
-                m_pSocket->Shutdown();
-                m_pSocket.reset();
-            }
+            m_socket.Drop(pSocket);
             break;
         }
         m_pfnReceive(buffer, nReceived);

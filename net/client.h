@@ -2,12 +2,11 @@
 // and the TCP test data; a receive thread hands every receive to a callback.
 #pragma once
 
-#include "net/socket.h"
+#include "net/shared_socket.h"
 #include "net/thread.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class CClient : public CThread {
@@ -49,11 +48,6 @@ protected:
     void Unblock() override;
 
 private:
-    // Takes the socket out and wakes every thread blocked on it; the
-    // descriptor is released when the last user lets go of it.
-    void DropSocket();
-
     const PFNRECEIVE m_pfnReceive;
-    mutable std::mutex m_mtxSocket; // guards m_pSocket (the pointer, not the calls)
-    std::shared_ptr<CSocket> m_pSocket;
+    CSharedSocket m_socket;
 };

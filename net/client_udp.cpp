@@ -8,20 +8,7 @@ CClientUDP::~CClientUDP() {
 }
 
 std::shared_ptr<CSocket> CClientUDP::GetSocket() const {
-    std::lock_guard lock(m_mtxSocket);
-    return m_pSocket;
-}
-
-void CClientUDP::DropSocket() {
-    std::shared_ptr<CSocket> pSocket;
-    {
-        std::lock_guard lock(m_mtxSocket);
-        pSocket.swap(m_pSocket);
-    }
-    if (pSocket) {
-        // Wakes a receive blocked on the socket, even though it is unconnected.
-        pSocket->Shutdown();
-    }
+    return m_socket.Get();
 }
 
 bool CClientUDP::Open(const std::string& strAddress, uint16_t nPort) {
@@ -29,7 +16,7 @@ bool CClientUDP::Open(const std::string& strAddress, uint16_t nPort) {
     Join(); // the old receive thread is already released; let it end first
     const SOCKET hSocket = CreateSocket(SOCKET_TYPE_DGRAM);
     if (hSocket == INVALID_SOCKET) {
-        std::lock_guard lock(m_mtxSocket);
+        std::lock_guard lock(m_mtxError);
         m_strError = GetWinsockErrorText();
         return false;
     }
@@ -37,34 +24,32 @@ bool CClientUDP::Open(const std::string& strAddress, uint16_t nPort) {
     if (!pSocket->Bind(strAddress, nPort)) {
         // An unbound socket would send from a port of the system's choosing:
         // keep only its error text.
-        std::lock_guard lock(m_mtxSocket);
+        std::lock_guard lock(m_mtxError);
         m_strError = pSocket->GetLastErrorText();
         return false;
     }
-    {
-        std::lock_guard lock(m_mtxSocket);
-        m_pSocket = std::move(pSocket);
-    }
+    m_socket.Set(std::move(pSocket));
     Start();
     return true;
 }
 
 void CClientUDP::Close() {
     {
-        std::lock_guard lock(m_mtxSocket);
+        std::lock_guard lock(m_mtxError);
         m_strError.clear();
-        if (!m_pSocket) {
-            return;
-        }
     }
-    DropSocket();
+    // Shutting the socket down wakes a receive blocked on it, even though it
+    // is unconnected.
+    if (!m_socket.Drop()) {
+        return;
+    }
     // From the receive thread this only clears the flag: the thread ends
     // when the callback that called us returns.
     Stop(true);
 }
 
 void CClientUDP::Unblock() {
-    DropSocket();
+    m_socket.Drop();
 }
 
 int CClientUDP::SendTo(const void* pData, int nLength, const std::string& strHost, uint16_t nPort) {
@@ -76,8 +61,11 @@ int CClientUDP::SendTo(const void* pData, int nLength, const std::string& strHos
 }
 
 std::string CClientUDP::GetErrorText() const {
-    std::lock_guard lock(m_mtxSocket);
-    return m_pSocket ? m_pSocket->GetLastErrorText() : m_strError;
+    if (const auto pSocket = m_socket.Get()) {
+        return pSocket->GetLastErrorText();
+    }
+    std::lock_guard lock(m_mtxError);
+    return m_strError;
 }
 
 bool CClientUDP::IsOpen() const {

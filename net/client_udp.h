@@ -3,7 +3,7 @@
 // datagrams and a receive thread hands every received datagram to a callback.
 #pragma once
 
-#include "net/socket.h"
+#include "net/shared_socket.h"
 #include "net/thread.h"
 
 #include <cstdint>
@@ -43,12 +43,8 @@ protected:
     void Unblock() override;
 
 private:
-    // Takes the socket out and wakes the receive thread; the descriptor is
-    // released when the last user lets go of it.
-    void DropSocket();
-
     const PFNRECEIVE m_pfnReceive;
-    mutable std::mutex m_mtxSocket; // guards m_pSocket (the pointer, not the calls) and m_strError
-    std::shared_ptr<CSocket> m_pSocket;
-    std::string m_strError;
+    CSharedSocket m_socket;
+    mutable std::mutex m_mtxError; // guards m_strError
+    std::string m_strError;        // why the last Open failed
 };
