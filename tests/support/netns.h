@@ -175,12 +175,8 @@ public:
     const NetnsSide& A() const { return m_a; }
     const NetnsSide& B() const { return m_b; }
 
-    // scripts/netns.sh of the source tree: from BANDSCOPE_SOURCE_DIR in the
-    // environment (CTest sets it), else as compiled in, else relative.
+    // scripts/netns.sh of the source tree, as the build compiled it in.
     static std::string DefaultScript() {
-        if (const char* pszDir = std::getenv("BANDSCOPE_SOURCE_DIR")) {
-            return std::string(pszDir) + "/scripts/netns.sh";
-        }
 #ifdef BANDSCOPE_SOURCE_DIR
         return BANDSCOPE_SOURCE_DIR "/scripts/netns.sh";
 #else

@@ -100,10 +100,7 @@ protected:
 
 TEST_F(ResultsFileTest, FreshRecordsWriteTheGoldenFileAndReadItBack) {
     ASSERT_TRUE(m_parser.IsReady()) << m_parser.GetErrorText();
-    const std::string strGolden =
-        std::string(std::getenv("BANDSCOPE_SOURCE_DIR") ? std::getenv("BANDSCOPE_SOURCE_DIR")
-                                                        : BANDSCOPE_SOURCE_DIR_FALLBACK) +
-        "/tests/data/results_default.xml";
+    const std::string strGolden = BANDSCOPE_SOURCE_DIR "/tests/data/results_default.xml";
     const std::string strPath = PathOf("fresh.xml");
     ASSERT_TRUE(WriteResultsFile(kResultCount, strPath, m_fresh.data()));
     const std::string strWritten = ReadText(strPath);
