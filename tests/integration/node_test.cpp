@@ -41,8 +41,12 @@ struct Received {
 };
 Received g_received[2];
 
+// As the client reads them: a one-byte receive is a command only when it
+// holds 0..6. Download bytes lie outside that range, so a lone byte of
+// download (a busy machine can deliver one) counts as download.
 template <int N> void OnReceive(const char* pData, int32_t nLength) {
-    if (nLength == 1) {
+    if (nLength == 1 && static_cast<signed char>(pData[0]) >= 0 &&
+        static_cast<signed char>(pData[0]) <= 6) {
         std::lock_guard lock(g_received[N].mtx);
         g_received[N].commands.push_back(static_cast<signed char>(pData[0]));
     } else {
