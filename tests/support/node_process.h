@@ -3,30 +3,30 @@
 // ended and reaped by its own process id.
 #pragma once
 
-#include <cerrno>
+#include "tests/support/process.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <optional>
 #include <poll.h>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace testing_support {
 
-// The build's node: from BANDSCOPE_BINARY_DIR when set, else the path the
-// test target was built with (BANDSCOPE_NODE_BINARY).
+// The build's node: below BANDSCOPE_BINARY_DIR from the environment when
+// set, else below the build folder compiled in.
 inline std::string NodeBinary() {
     if (const char* pszDir = std::getenv("BANDSCOPE_BINARY_DIR")) {
         return std::string(pszDir) + "/node/bandscope-node";
     }
-#ifdef BANDSCOPE_NODE_BINARY
-    return BANDSCOPE_NODE_BINARY;
+#ifdef BANDSCOPE_BINARY_DIR
+    return BANDSCOPE_BINARY_DIR "/node/bandscope-node";
 #else
     return "node/bandscope-node";
 #endif
@@ -36,10 +36,7 @@ class NodeProcess {
 public:
     NodeProcess() = default;
     ~NodeProcess() {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
+        KillProcess(m_pid);
         if (m_nOut >= 0) {
             ::close(m_nOut);
         }
@@ -63,21 +60,9 @@ public:
             ::close(nLog);
             return false;
         }
-        const std::string strBinary = NodeBinary();
-        std::vector<std::string> argv{strBinary};
+        std::vector<std::string> argv{NodeBinary()};
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char*> pointers;
-        for (auto& strArg : argv) {
-            pointers.push_back(strArg.data());
-        }
-        pointers.push_back(nullptr);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(fds[1], STDOUT_FILENO);
-            ::dup2(nLog, STDERR_FILENO);
-            ::execv(strBinary.c_str(), pointers.data());
-            ::_exit(127);
-        }
+        m_pid = SpawnProcess(argv, fds[1], nLog);
         ::close(fds[1]);
         ::close(nLog);
         m_nOut = fds[0];
@@ -121,24 +106,14 @@ public:
     // The exit code, or -1 when it has not exited within the timeout (it is
     // then still running) or ended by a signal.
     int WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-        const auto deadline = std::chrono::steady_clock::now() + timeout;
-        while (m_pid > 0) {
-            int nStatus = 0;
-            const pid_t r = ::waitpid(m_pid, &nStatus, WNOHANG);
-            if (r == m_pid) {
-                m_pid = -1;
-                return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
-            }
-            if (r < 0 && errno != EINTR) {
-                m_pid = -1;
-                return -1;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (m_pid <= 0) {
+            return -1;
         }
-        return -1;
+        const std::optional<int> code = WaitProcess(m_pid, timeout);
+        if (code) {
+            m_pid = -1;
+        }
+        return code.value_or(-1);
     }
 
     // Everything the node has logged so far.
