@@ -10,32 +10,25 @@
 // same run (the link carries nothing else). Takes about
 // rounds x 2 x (seconds + 1) seconds; everything it starts is ended by pid,
 // and the namespaces are removed on the way out, Ctrl+C included.
+#include "bench/bench_support.h"
 #include "net/packet.h"
 #include "net/traffic_meter.h"
 #include "tests/support/netns.h"
+#include "tests/support/process.h"
 
-#include <algorithm>
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <fcntl.h>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
+using namespace bench_support;
 using namespace testing_support;
 
 namespace {
 
-constexpr int IPERF_PORT = 5201;
 constexpr uint64_t ETHERNET_HEADER = 14;
-
-std::atomic<bool> g_bInterrupted{false};
 
 struct Counts {
     std::atomic<uint64_t> nBytes{0};
@@ -58,28 +51,14 @@ void OnRateSample(int32_t, float, float) {}
 
 // The stream's rate at the receiver in bit/s from iperf3's JSON, or 0.
 double RunIperf(const NetnsPair& netns, int nSeconds) {
-    const std::string strCommand = "timeout " + std::to_string(nSeconds + 20) + " ip netns exec " +
-                                   netns.A().strNamespace + " iperf3 -J -c " +
-                                   netns.B().strAddress + " -p " + std::to_string(IPERF_PORT) +
-                                   " -t " + std::to_string(nSeconds) + " 2>&1";
-    FILE* pPipe = ::popen(strCommand.c_str(), "r");
-    if (pPipe == nullptr) {
-        return 0;
-    }
     std::string strOutput;
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pPipe)) > 0;) {
-        strOutput.append(buffer, n);
-    }
-    if (::pclose(pPipe) != 0) {
+    if (RunProcess({"ip", "netns", "exec", netns.A().strNamespace, "iperf3", "-J", "-c",
+                    netns.B().strAddress, "-p", std::to_string(IPERF3_PORT), "-t",
+                    std::to_string(nSeconds)},
+                   std::chrono::seconds(nSeconds + 20), &strOutput) != 0) {
         return 0;
     }
-    const size_t nSum = strOutput.find("\"sum_received\"");
-    const size_t nKey = strOutput.find("\"bits_per_second\"", nSum);
-    if (nSum == std::string::npos || nKey == std::string::npos) {
-        return 0;
-    }
-    return std::strtod(strOutput.c_str() + strOutput.find(':', nKey) + 1, nullptr);
+    return JsonNumber(strOutput, "sum_received", "bits_per_second");
 }
 
 struct CaptureRun {
@@ -132,23 +111,13 @@ CaptureRun RunWithCapture(const NetnsPair& netns, int nSeconds) {
     return run;
 }
 
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n == 0 ? 0 : (n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    const int nSeconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    const int nRounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-    if (const std::string strWhy = NetnsUnavailableReason(); !strWhy.empty()) {
-        std::fprintf(stderr, "bench_capture %s\n", strWhy.c_str());
+    const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, {5, 3});
+    if (!Prepare("bench_capture")) {
         return 1;
     }
-    std::signal(SIGINT, [](int) { g_bInterrupted = true; });
-    std::signal(SIGTERM, [](int) { g_bInterrupted = true; });
 
     NetnsPair netns;
     if (!netns.IsUp()) {
@@ -156,25 +125,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     // One server for every run, ended by its pid.
-    const std::string strPort = std::to_string(IPERF_PORT);
-    std::vector<std::string> args = {"ip",     "netns", "exec", netns.B().strNamespace,
-                                     "iperf3", "-s",    "-B",   netns.B().strAddress,
-                                     "-p",     strPort};
-    std::vector<char*> argv2;
-    for (std::string& strArg : args) {
-        argv2.push_back(strArg.data());
-    }
-    argv2.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t server = -1;
-    if (posix_spawnp(&server, "ip", &actions, nullptr, argv2.data(), environ) != 0) {
+    const std::string strPort = std::to_string(IPERF3_PORT);
+    const pid_t server = SpawnProcess({"ip", "netns", "exec", netns.B().strNamespace, "iperf3",
+                                       "-s", "-B", netns.B().strAddress, "-p", strPort},
+                                      OUTPUT_DISCARDED, OUTPUT_DISCARDED);
+    if (server < 0) {
         std::fprintf(stderr, "cannot start iperf3\n");
         return 1;
     }
-    posix_spawn_file_actions_destroy(&actions);
     std::this_thread::sleep_for(std::chrono::milliseconds(300)); // until it listens
 
     std::printf("TCP stream %s -> %s over veth, %d s a run, capture on %s\n",
@@ -213,8 +171,7 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(with.nInterfaceIpBytes), bEqual ? "yes" : "NO");
         std::fflush(stdout);
     }
-    ::kill(server, SIGTERM);
-    ::waitpid(server, nullptr, 0);
+    EndProcess(server);
     if (ratios.empty()) {
         return 1;
     }
