@@ -19,6 +19,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -70,6 +71,22 @@ struct CaptureRun {
     CPacket::Stats stats;
 };
 
+// The interface's counters once they have stopped changing: the last
+// segments of a stream may still be on their way when iperf3 has exited.
+std::optional<LinkCounters> QuietCounters(const NetnsSide& side) {
+    auto counters = ReadLinkCounters(side.strNamespace, side.strInterface);
+    for (int i = 0; i < 50 && counters; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto next = ReadLinkCounters(side.strNamespace, side.strInterface);
+        if (next && next->nRxPackets == counters->nRxPackets &&
+            next->nTxPackets == counters->nTxPackets) {
+            break;
+        }
+        counters = next;
+    }
+    return counters;
+}
+
 CaptureRun RunWithCapture(const NetnsPair& netns, int nSeconds) {
     CaptureRun run;
     std::vector<CTrafficFilter> filters(1);
@@ -82,6 +99,8 @@ CaptureRun RunWithCapture(const NetnsPair& netns, int nSeconds) {
     g_counts.nBytes = 0;
     g_counts.nPackets = 0;
 
+    // What is left of an earlier run must not reach the capture.
+    QuietCounters(netns.A());
     CPacket packet(OnPacket);
     bool bOpened = false;
     RunInNetns(netns.A().strNamespace, [&] { bOpened = packet.Open(netns.A().strAddress, 0); });
@@ -91,7 +110,7 @@ CaptureRun RunWithCapture(const NetnsPair& netns, int nSeconds) {
     }
     const auto before = ReadLinkCounters(netns.A().strNamespace, netns.A().strInterface);
     run.dBitsPerSecond = RunIperf(netns, nSeconds);
-    const auto after = ReadLinkCounters(netns.A().strNamespace, netns.A().strInterface);
+    const auto after = QuietCounters(netns.A());
     if (before && after) {
         run.nInterfacePackets =
             after->nRxPackets - before->nRxPackets + after->nTxPackets - before->nTxPackets;
