@@ -5,6 +5,7 @@
 #include "net/packet.h"
 #include "net/socket.h"
 #include "net/traffic_meter.h"
+#include "tests/support/address.h"
 #include "tests/support/loopback.h"
 #include "tests/support/netns.h"
 
@@ -86,21 +87,13 @@ private:
     int m_fd;
 };
 
-sockaddr_in Address(const std::string& strAddress, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr);
-    return addr;
-}
-
 // A socket made inside the namespace, bound to the address and port.
 int BoundSocket(const std::string& strNamespace, int nType, const std::string& strAddress,
                 uint16_t nPort) {
     int fd = -1;
     RunInNetns(strNamespace, [&] {
         fd = ::socket(AF_INET, nType | SOCK_CLOEXEC, 0);
-        const sockaddr_in addr = Address(strAddress, nPort);
+        const sockaddr_in addr = Ipv4Address(strAddress, nPort);
         if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
             ::close(fd);
             fd = -1;
@@ -125,7 +118,7 @@ bool WriteAll(int fd, size_t nBytes) {
 // Sends each datagram and checks that it arrives whole.
 void SendDatagrams(int fdFrom, int fdTo, const std::string& strTo, uint16_t nPort,
                    const std::vector<size_t>& sizes) {
-    const sockaddr_in to = Address(strTo, nPort);
+    const sockaddr_in to = Ipv4Address(strTo, nPort);
     std::vector<char> buffer(64 * 1024, 'u');
     for (const size_t nSize : sizes) {
         ASSERT_EQ(::sendto(fdFrom, buffer.data(), nSize, 0, reinterpret_cast<const sockaddr*>(&to),
@@ -189,7 +182,7 @@ TEST_F(CaptureNetnsTest, BytesPerDirectionEqualTheInterfaceCounters) {
     Fd listener(BoundSocket(B().strNamespace, SOCK_STREAM, B().strAddress, kTcpPort));
     ASSERT_EQ(::listen(listener.Get(), 1), 0);
     Fd tcpA(BoundSocket(A().strNamespace, SOCK_STREAM, A().strAddress, 0));
-    const sockaddr_in toB = Address(B().strAddress, kTcpPort);
+    const sockaddr_in toB = Ipv4Address(B().strAddress, kTcpPort);
     ASSERT_EQ(::connect(tcpA.Get(), reinterpret_cast<const sockaddr*>(&toB), sizeof toB), 0);
     Fd tcpB(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
     ASSERT_GE(tcpB.Get(), 0);
