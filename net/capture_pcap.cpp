@@ -176,6 +176,7 @@ void CPacket::Close() {
     {
         std::lock_guard lock(m_mtxCapture);
         pCapture.swap(m_pCapture);
+        m_strError.clear(); // a failed Open's text goes with what it opened
     }
     if (!pCapture) {
         return;

@@ -51,6 +51,7 @@ public:
     // capture. From the capture callback it only stops the loop; the capture
     // is released when the callback returns.
     void Close();
+    // Why the last Open failed; empty after a successful Open and after Close.
     std::string GetErrorText() const;
     // Counts read from the capture every STATS_MS while it runs, and once
     // more as it ends, so after Close they are final.

@@ -336,6 +336,9 @@ TEST(CaptureErrors, AnAddressNoInterfaceHoldsIsRefused) {
     EXPECT_EQ(packet.GetExitCode(), 0u); // no thread
     EXPECT_FALSE(packet.Open("10.0.0", 0));
     EXPECT_EQ(packet.GetErrorText(), "WSAEINVAL\nInvalid argument");
+    // The failed open keeps its text only until Close.
+    packet.Close();
+    EXPECT_EQ(packet.GetErrorText(), "");
 }
 
 // Opens a capture on loopback in a child process that holds neither
