@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
@@ -59,6 +60,41 @@ public:
         return new xc::MemBufInputSource(kNothing, 0, "refused", false);
     }
 };
+
+// The text inside a node, as the DOM's getTextContent gives it (text and
+// CDATA of every descendant, through entity references, without comments or
+// processing instructions), gathered without recursion: a hostile file may
+// nest elements far deeper than the stack allows.
+std::u16string TextContent(const xc::DOMNode* pNode) {
+    std::u16string strText;
+    const xc::DOMNode* pAt = pNode->getFirstChild();
+    while (pAt != nullptr) {
+        const xc::DOMNode::NodeType type = pAt->getNodeType();
+        if (type == xc::DOMNode::TEXT_NODE || type == xc::DOMNode::CDATA_SECTION_NODE) {
+            if (const XMLCh* pszValue = pAt->getNodeValue())
+                strText += pszValue;
+        }
+        const xc::DOMNode* pFirst =
+            type == xc::DOMNode::ELEMENT_NODE || type == xc::DOMNode::ENTITY_REFERENCE_NODE
+                ? pAt->getFirstChild()
+                : nullptr;
+        if (pFirst != nullptr) {
+            pAt = pFirst;
+            continue;
+        }
+        while (pAt != nullptr && pAt != pNode && pAt->getNextSibling() == nullptr)
+            pAt = pAt->getParentNode();
+        pAt = pAt != nullptr && pAt != pNode ? pAt->getNextSibling() : nullptr;
+    }
+    return strText;
+}
+
+std::string TextOf(const xc::DOMNode* pNode) {
+    const xc::DOMNode::NodeType type = pNode->getNodeType();
+    if (type != xc::DOMNode::ELEMENT_NODE && type != xc::DOMNode::ENTITY_REFERENCE_NODE)
+        return ToUtf8(pNode->getTextContent()); // a leaf: nothing to descend into
+    return ToUtf8(TextContent(pNode).c_str());
+}
 
 bool ReadWholeFile(const std::string& strPath, std::string& strData, std::string& strError) {
     std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
@@ -174,13 +210,13 @@ bool CXmlParser::ReadResultsFile(const std::string& strPath, TestResults& result
                     const xc::DOMNode* pChild = pChildren->item(j);
                     const XMLCh* pszNode = pChild->getNodeName();
                     if (xc::XMLString::equals(pszNode, pszName))
-                        result.name = ToUtf8(pChild->getTextContent());
+                        result.name = TextOf(pChild);
                     else if (xc::XMLString::equals(pszNode, pszDownload))
-                        ParseResultSeries(ToUtf8(pChild->getTextContent()), result.download);
+                        ParseResultSeries(TextOf(pChild), result.download);
                     else if (xc::XMLString::equals(pszNode, pszUpload))
-                        ParseResultSeries(ToUtf8(pChild->getTextContent()), result.upload);
+                        ParseResultSeries(TextOf(pChild), result.upload);
                     else if (xc::XMLString::equals(pszNode, pszMax))
-                        result.max = ParseResultNumber(ToUtf8(pChild->getTextContent()));
+                        result.max = ParseResultNumber(TextOf(pChild));
                 }
             }
             if (nTests == 0)

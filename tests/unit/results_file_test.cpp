@@ -187,6 +187,32 @@ TEST_F(ResultsFileTest, ReaderTakesTestElementsAnywhereInAnyChildOrder) {
     }
 }
 
+// All the text inside an element counts, however it is split or nested; a
+// hostile depth of nesting must not exhaust the stack.
+TEST_F(ResultsFileTest, ReaderTakesAllTextInsideAChildHoweverDeep) {
+    TestResults results;
+    ASSERT_TRUE(Load(WriteText("mixed.xml",
+                               "<!DOCTYPE N [<!ENTITY t \"T<k>U</k>\">]><N><test>"
+                               "<name>a<!--c-->b<![CDATA[<c>]]><?pi x?>&t;<i>d<j>e</j></i>f</name>"
+                               "<download>1<b>2 3</b><!-- 9 -->4</download></test></N>"),
+                     results))
+        << m_parser.GetErrorText();
+    EXPECT_EQ(results[0].name, "ab<c>TUdef");
+    EXPECT_EQ(results[0].download, (std::vector<int32_t>{12, 34}));
+
+    const int nDepth = 200000;
+    std::string strDeep = "<N><test><name>";
+    for (int i = 0; i < nDepth; ++i)
+        strDeep += "<a>";
+    strDeep += "deep";
+    for (int i = 0; i < nDepth; ++i)
+        strDeep += "</a>";
+    strDeep += "</name><max>7</max></test></N>";
+    ASSERT_TRUE(Load(WriteText("deep.xml", strDeep), results)) << m_parser.GetErrorText();
+    EXPECT_EQ(results[0].name, "deep");
+    EXPECT_EQ(results[0].max, 7);
+}
+
 TEST_F(ResultsFileTest, AveragesLengthAndEighthTest) {
     std::string strBody = "<test><download>";
     for (int i = 0; i < 45; ++i)
