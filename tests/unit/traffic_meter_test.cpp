@@ -216,6 +216,55 @@ TEST(TrafficMeter, WeightedAveragesRunOverTheLastFivePeriods) {
     EXPECT_FLOAT_EQ(h.At(5, 1).fDownload, (6000 + 4000 + 2400 + 1200 + 400) / 3.0f);
 }
 
+// The averages in single precision, step by step: weights (N - i) / N from
+// the newest period back, summed in that order (to 3.0000002, not 3), the
+// weighted sum divided by that sum. Dividing by 3, or working in double,
+// shows in the last bits.
+TEST(TrafficMeter, WeightedAveragesUseTheirFloatArithmeticExactly) {
+    MeterHarness h;
+    const int32_t download[] = {1009, 2011, 0, 3019, 4021, 5023, 977, 1301};
+    const int32_t upload[] = {61, 0, 1499, 733, 29, 1511, 0, 887};
+    constexpr int kPeriods = 8;
+    h.Run(kPeriods, [&](int nPeriod) {
+        if (download[nPeriod] > 0) {
+            h.Add(ToClient(download[nPeriod], IP_PROTOCOL_TCP));
+        }
+        if (upload[nPeriod] > 0) {
+            h.Add(FromClient(upload[nPeriod]));
+        }
+    });
+    ASSERT_EQ(h.Periods(), kPeriods);
+    constexpr uint32_t N = 5;
+    auto average = [&](const auto& series, int nPeriod) {
+        float fSum = 0.0f;
+        float fWeights = 0.0f;
+        for (uint32_t i = 0; i < N; ++i) {
+            const float fWeight = static_cast<float>(N - i) / static_cast<float>(N);
+            const int nAt = nPeriod - static_cast<int>(i);
+            fSum += fWeight * (nAt >= 0 ? static_cast<float>(series[nAt]) : 0.0f);
+            fWeights += fWeight;
+        }
+        return fSum / fWeights;
+    };
+    int32_t overheadDownload[kPeriods];
+    int32_t overheadUpload[kPeriods];
+    for (int i = 0; i < kPeriods; ++i) {
+        overheadDownload[i] = download[i] > 40 ? 40 : 0;
+        overheadUpload[i] = upload[i] > 40 ? 28 : 0;
+    }
+    for (int nPeriod = 0; nPeriod < kPeriods; ++nPeriod) {
+        const Report& bytes = h.At(nPeriod, 0);
+        EXPECT_EQ(bytes.fDownload, static_cast<float>(download[nPeriod])) << nPeriod;
+        EXPECT_EQ(bytes.fUpload, static_cast<float>(upload[nPeriod])) << nPeriod;
+        const Report& averages = h.At(nPeriod, 1);
+        EXPECT_EQ(averages.fDownload, average(download, nPeriod)) << nPeriod;
+        EXPECT_EQ(averages.fUpload, average(upload, nPeriod)) << nPeriod;
+        const Report& overheadAverages = h.At(nPeriod, 3);
+        EXPECT_EQ(overheadAverages.fDownload, average(overheadDownload, nPeriod)) << nPeriod;
+        EXPECT_EQ(overheadAverages.fUpload, average(overheadUpload, nPeriod)) << nPeriod;
+    }
+}
+
 TEST(TrafficMeter, StartKeepsTheCountsAndTheHistory) {
     MeterHarness h;
     h.Run(1, [&](int) { h.Add(ToClient(3000)); });
