@@ -134,14 +134,15 @@ QImage CChartRenderer::Render(const TestResult& result, uint16_t nSeconds) const
         const QPen textPen(Qt::black);
         const float fStep = static_cast<float>(nPlotHeight) / m_fGridDivisions;
         if (fStep > 0.0f) {
-            const float fTop = static_cast<float>(nScale) * 1.25f;
-            float fValue = fTop;
+            // The scale in double, each label value stored as a float.
+            const double fTop = static_cast<double>(nScale) * 1.25;
+            float fValue = static_cast<float>(fTop);
             painter.setPen(textPen);
             DrawLabel(painter, nLeft - 54, nTop - 8, Format("%5.0f", fValue));
             float fY = static_cast<float>(nTop) + fStep;
             const float fHalf = fStep / 2.0f;
             while (static_cast<float>(nBottom) - fHalf > fY) {
-                fValue -= fTop / m_fGridDivisions;
+                fValue = static_cast<float>(fValue - fTop / m_fGridDivisions);
                 painter.setPen(m_gridPen);
                 painter.drawLine(nLeft + 1, static_cast<int>(fY), nRight - 2, static_cast<int>(fY));
                 painter.setPen(textPen);
@@ -189,7 +190,7 @@ QImage CChartRenderer::Render(const TestResult& result, uint16_t nSeconds) const
         DrawLabel(painter, nLeft, 10, TitleText(result.name));
 
         if (nSpan > 0)
-            DrawSeries(painter, result, static_cast<float>(nScale), nSpan);
+            DrawSeries(painter, result, nScale, nSpan);
     } else {
         // Too small for a plot: the title alone, clipped by the picture.
         painter.setPen(QPen(Qt::black));
@@ -199,7 +200,7 @@ QImage CChartRenderer::Render(const TestResult& result, uint16_t nSeconds) const
     return image;
 }
 
-void CChartRenderer::DrawSeries(QPainter& painter, const TestResult& result, float fScale,
+void CChartRenderer::DrawSeries(QPainter& painter, const TestResult& result, int32_t nScale,
                                 int nSpan) const {
     const int nLeft = m_nPlotLeft;
     const int nBottom = m_nPlotBottom;
@@ -207,7 +208,7 @@ void CChartRenderer::DrawSeries(QPainter& painter, const TestResult& result, flo
     const int nPlotHeight = m_nPlotBottom - m_nPlotTop;
     const float fStep = static_cast<float>(nPlotWidth) / static_cast<float>(nSpan);
     const int nAreaWidth = GetAreaSize().width();
-    const double fTop = static_cast<double>(fScale) * 1.25;
+    const double fTop = static_cast<double>(nScale) * 1.25;
 
     const std::vector<int32_t>* series[] = {&result.download, &result.upload};
     const QPen* pens[] = {&m_downloadPen, &m_uploadPen};

@@ -66,7 +66,7 @@ public:
 
 private:
     void DrawLabel(QPainter& painter, int nX, int nY, const QString& strText) const;
-    void DrawSeries(QPainter& painter, const TestResult& result, float fScale, int nSpan) const;
+    void DrawSeries(QPainter& painter, const TestResult& result, int32_t nScale, int nSpan) const;
 
     QPen m_framePen;
     QPen m_gridPen;

@@ -5,6 +5,7 @@
 
 #include <QGuiApplication>
 #include <QPainter>
+#include <algorithm>
 #include <climits>
 #include <gtest/gtest.h>
 
@@ -25,8 +26,11 @@ protected:
 
     // True when the label at (nX, nY) shows exactly strText: the first
     // nWidth pixels of its box match the text drawn alone on the background.
+    // Pixels in the rows or columns of skip (lines drawn under the text) are
+    // not compared.
     bool ShowsLabel(const QImage& image, const QFont& font, int nX, int nY, const QString& strText,
-                    int nWidth = -1) const {
+                    int nWidth = -1, const std::vector<int>& skipRows = {},
+                    const std::vector<int>& skipColumns = {}) const {
         const QRect box = CChartRenderer::LabelRect(font, nX, nY, static_cast<int>(strText.size()));
         QImage expected(box.size(), QImage::Format_RGB32);
         expected.fill(kBackground);
@@ -42,6 +46,10 @@ protected:
         int nInk = 0;
         for (int y = 0; y < box.height(); ++y) {
             for (int x = 0; x < nCompare; ++x) {
+                if (std::find(skipRows.begin(), skipRows.end(), box.y() + y) != skipRows.end() ||
+                    std::find(skipColumns.begin(), skipColumns.end(), box.x() + x) !=
+                        skipColumns.end())
+                    continue;
                 if (image.pixel(box.x() + x, box.y() + y) != expected.pixel(x, y))
                     return false;
                 nInk += expected.pixel(x, y) != kBackground;
@@ -170,6 +178,32 @@ TEST_F(ChartRendererTest, PolylinesLandWhereTheScaleSays) {
     EXPECT_NEAR((RowsOf(image, 85, kDownload).first + RowsOf(image, 85, kDownload).second) / 2.0,
                 215, 3);
     EXPECT_EQ(CountIn(image, QRect(240, 51, 300, 270), kDownload), 0) << "ends at the third sample";
+}
+
+// A max beyond a float's exact integers: the scale is M x 1.25 in double,
+// each label value stored as a float, and a sample equal to the max still
+// lands on the first grid line.
+TEST_F(ChartRendererTest, LargeMaxKeepsTheScaleExact) {
+    const int32_t nMax = 16777217;
+    TestResult& result = m_results[2];
+    result.max = nMax;
+    QImage image = m_chart.Render(result, 10);
+    const QFont& label = m_chart.GetLabelFont();
+    EXPECT_TRUE(ShowsLabel(image, label, 6, 42, "20971522", -1, {50}, {60}));
+    EXPECT_TRUE(ShowsLabel(image, label, 6, 97, "16777218", -1, {105}, {60}));
+    EXPECT_TRUE(ShowsLabel(image, label, 6, 262, "4194306", -1, {270}, {60}));
+    EXPECT_FALSE(ShowsLabel(image, label, 6, 42, "20971520", -1, {50}, {60}))
+        << "the check must discriminate";
+
+    result.download.assign(3, nMax);
+    image = m_chart.Render(result, 10);
+    TestResult& small = m_results[5];
+    small.download.assign(3, 100);
+    small.max = 100;
+    const QImage expected = m_chart.Render(small, 10);
+    for (int x : {120, 135, 150, 180})
+        EXPECT_EQ(RowsOf(image, x, kDownload), RowsOf(expected, x, kDownload)) << x;
+    EXPECT_EQ(RowsOf(expected, 135, kDownload), std::make_pair(104, 105));
 }
 
 TEST_F(ChartRendererTest, TitleIsDrawnAsPlainText) {
