@@ -10,11 +10,18 @@
 namespace {
 
 constexpr int RECEIVE_SIZE = 64 * 1024;
-constexpr int DOWNLOAD_WRITE = 64 * 1024;
+constexpr int DOWNLOAD_WRITE = 128 * 1024;
 constexpr int DATAGRAM_SIZE = 1000;
 constexpr int DATAGRAM_BATCH = 64;
-constexpr int UNSENT_LIMIT = 128 * 1024;
-constexpr int WAKE_MS = 100; // the longest wait, so a stop is noticed in time
+// The download's unsent bytes in the kernel are held to about UNSENT_MS of
+// what the client has been taking in, within these bounds: enough that a
+// late wake-up of this thread never leaves the line idle on a fast link,
+// little enough that a stopped download drains quickly on a slow one.
+constexpr int UNSENT_MIN = 128 * 1024;
+constexpr int UNSENT_MAX = 8 * 1024 * 1024;
+constexpr int64_t UNSENT_MS = 20;
+constexpr int64_t RATE_INTERVAL_MS = 50; // how often the limit follows the rate
+constexpr int WAKE_MS = 100;             // the longest wait, so a stop is noticed in time
 
 const char* TestName(int nTest) {
     static const char* const names[] = {
@@ -51,7 +58,8 @@ CSession::CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADD
         m_download[i] = static_cast<uint8_t>(0x80 + i % 0x7F);
     }
     NodeIo::SetNonBlocking(hAccepted);
-    NodeIo::TuneSessionSocket(hAccepted, UNSENT_LIMIT);
+    NodeIo::TuneSessionSocket(hAccepted, UNSENT_MIN);
+    m_nUnsentLimit = UNSENT_MIN;
 }
 
 CSession::~CSession() {
@@ -117,6 +125,9 @@ void CSession::Run() {
         if (m_bTcpDownload && waits[0].bWritable && !SendTcpDownload()) {
             Finish("connection lost: " + OneLine(GetWinsockErrorText()), false);
             return;
+        }
+        if (m_bTcpDownload) {
+            FollowDownloadRate(nNow);
         }
         if (waits[1].bWritable) {
             m_bUdpBlocked = false;
@@ -275,6 +286,9 @@ void CSession::BeginTest(int nTest) {
     m_dUdpCredit = 0;
     m_nUdpCreditMs = m_nTestStartMs;
     m_nTcpSent = 0;
+    m_nRateMarkMs = m_nTestStartMs;
+    m_nRateMarkTaken = 0;
+    SetUnsentLimit(UNSENT_MIN);
     m_nUdpSent = 0;
     m_nUdpReceivedAtStart = m_nUdpReceived.load(std::memory_order_relaxed);
     Log(Format("test %d (%s) start", nTest, TestName(nTest)));
@@ -320,6 +334,31 @@ bool CSession::SendTcpDownload() {
         m_nTcpSent += static_cast<uint64_t>(nSent);
     }
     return true;
+}
+
+void CSession::FollowDownloadRate(int64_t nNowMs) {
+    const int64_t nElapsedMs = nNowMs - m_nRateMarkMs;
+    if (nElapsedMs < RATE_INTERVAL_MS) {
+        return;
+    }
+    const int nQueued = NodeIo::GetUnacknowledged(m_pSocket->GetHandle());
+    if (nQueued < 0) {
+        return; // the platform cannot tell: the limit stays as it is
+    }
+    // What the client has acknowledged of this test's download so far.
+    const uint64_t nTaken = m_nTcpSent - std::min<uint64_t>(m_nTcpSent, nQueued);
+    const uint64_t nRecent = nTaken - std::min(nTaken, m_nRateMarkTaken);
+    m_nRateMarkMs = nNowMs;
+    m_nRateMarkTaken = nTaken;
+    const uint64_t nWanted = nRecent * UNSENT_MS / static_cast<uint64_t>(nElapsedMs);
+    SetUnsentLimit(static_cast<int>(std::clamp<uint64_t>(nWanted, UNSENT_MIN, UNSENT_MAX)));
+}
+
+void CSession::SetUnsentLimit(int nBytes) {
+    if (nBytes != m_nUnsentLimit) {
+        NodeIo::SetUnsentLimit(m_pSocket->GetHandle(), nBytes);
+        m_nUnsentLimit = nBytes;
+    }
 }
 
 void CSession::SendUdpDownload(int64_t nNowMs) {

@@ -66,6 +66,10 @@ private:
     void EndTest();
     void StopDownload();
     bool SendTcpDownload();
+    // Every RATE_INTERVAL_MS of a TCP download: sets the unsent limit from
+    // the rate at which the client has been taking the download in.
+    void FollowDownloadRate(int64_t nNowMs);
+    void SetUnsentLimit(int nBytes);
     void SendUdpDownload(int64_t nNowMs);
     int64_t IdleLimitMs() const;
     void Finish(const std::string& strReason, bool bTellClient);
@@ -99,6 +103,9 @@ private:
     double m_dUdpCredit = 0; // bytes the pacing allows now
     int64_t m_nUdpCreditMs = 0;
     uint64_t m_nTcpSent = 0;
+    int64_t m_nRateMarkMs = 0;     // when the download's rate was last looked at
+    uint64_t m_nRateMarkTaken = 0; // and how much of it the client had acknowledged then
+    int m_nUnsentLimit = 0;        // the socket's current unsent limit
     uint64_t m_nUdpSent = 0;
     uint64_t m_nUdpReceivedAtStart = 0;
     uint64_t m_nTotalSent = 0;

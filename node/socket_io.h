@@ -24,6 +24,9 @@ bool SetReuseAddress(SOCKET hSocket);
 // Small messages go out at once, and only a small part of the download
 // waits unsent in the kernel, so that stopping it drains quickly.
 void TuneSessionSocket(SOCKET hSocket, int nUnsentLimit);
+// Changes how many unsent bytes a stream socket takes before a send stops
+// and a wait for writing blocks (where the platform can limit it).
+void SetUnsentLimit(SOCKET hSocket, int nUnsentLimit);
 // Room for bursts of uploaded datagrams (beyond the system's usual limit
 // where the node may raise it).
 void TuneDatagramSocket(SOCKET hSocket);

@@ -79,6 +79,10 @@ bool SetReuseAddress(SOCKET hSocket) {
 void TuneSessionSocket(SOCKET hSocket, int nUnsentLimit) {
     const int nOn = 1;
     ::setsockopt(hSocket, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+    SetUnsentLimit(hSocket, nUnsentLimit);
+}
+
+void SetUnsentLimit(SOCKET hSocket, int nUnsentLimit) {
     ::setsockopt(hSocket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &nUnsentLimit, sizeof nUnsentLimit);
 }
 
