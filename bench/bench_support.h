@@ -8,12 +8,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -37,16 +40,47 @@ inline bool Prepare(const char* pszProgram) {
     return true;
 }
 
-// The command line of every benchmark: [seconds per run] [rounds], each at
-// least 1.
+// The command line of every benchmark: [seconds per run] [rounds], each a
+// whole number from 1.
 struct RunPlan {
     int nSeconds = 0;
     int nRounds = 0;
 };
 
-inline RunPlan ReadRunPlan(int argc, char** argv, RunPlan defaults) {
-    return {argc > 1 ? std::max(1, std::atoi(argv[1])) : defaults.nSeconds,
-            argc > 2 ? std::max(1, std::atoi(argv[2])) : defaults.nRounds};
+constexpr int MAX_RUN_SECONDS = 3600;
+constexpr int MAX_ROUNDS = 1000;
+
+// The plan from the command line, or nothing, having printed a one-line
+// usage on stderr, for --help, an option, a value that is no whole number
+// in range, or more than two arguments.
+inline std::optional<RunPlan> ParseRunPlan(int argc, char** argv, const char* pszProgram,
+                                           RunPlan defaults) {
+    auto number = [](const char* pszText, int nMax, int& nValue) {
+        const std::string_view text(pszText);
+        const auto [pEnd, ec] = std::from_chars(text.data(), text.data() + text.size(), nValue);
+        return ec == std::errc() && pEnd == text.data() + text.size() && nValue >= 1 &&
+               nValue <= nMax;
+    };
+    RunPlan plan = defaults;
+    const bool bOk = argc <= 3 && (argc < 2 || number(argv[1], MAX_RUN_SECONDS, plan.nSeconds)) &&
+                     (argc < 3 || number(argv[2], MAX_ROUNDS, plan.nRounds));
+    if (!bOk) {
+        std::fprintf(stderr,
+                     "usage: %s [seconds per run 1-%d, default %d] [rounds 1-%d, default %d]\n",
+                     pszProgram, MAX_RUN_SECONDS, defaults.nSeconds, MAX_ROUNDS, defaults.nRounds);
+        return std::nullopt;
+    }
+    return plan;
+}
+
+// As ParseRunPlan, but ends the program with exit code 2 where that printed
+// the usage: no run starts on a command line it does not understand.
+inline RunPlan ReadRunPlan(int argc, char** argv, const char* pszProgram, RunPlan defaults) {
+    const std::optional<RunPlan> plan = ParseRunPlan(argc, argv, pszProgram, defaults);
+    if (!plan) {
+        std::exit(2);
+    }
+    return *plan;
 }
 
 // The number after "key": in the part of the JSON text that follows

@@ -133,7 +133,7 @@ CaptureRun RunWithCapture(const NetnsPair& netns, int nSeconds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, {5, 3});
+    const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_capture", {5, 3});
     if (!Prepare("bench_capture")) {
         return 1;
     }

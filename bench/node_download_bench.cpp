@@ -114,7 +114,7 @@ double MeasureIperf(const NetnsPair& netns, bool bTcp, int nSeconds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, {3, 3});
+    const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_node_download", {3, 3});
     if (!Prepare("bench_node_download")) {
         return 2;
     }
