@@ -16,6 +16,7 @@
 #include "tests/support/process.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <netinet/in.h>
@@ -97,6 +98,14 @@ private:
             // only keeps the stop check bounded.
             for (int i = 0; i < 1024 && !m_bStop; ++i) {
                 const ssize_t n = recv(conn, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                if (bTcp && (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
+                                        errno != EINTR))) {
+                    // The sender is gone: its end of stream would keep the
+                    // poll above readable, so wait for the next one instead.
+                    close(conn);
+                    conn = -1;
+                    break;
+                }
                 if (n <= 0) {
                     break;
                 }
@@ -213,7 +222,7 @@ void PrintRate(const char* pszName, const SRate& rate) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, {3, 6});
+    const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_upload", {3, 6});
     if (!Prepare("bench_upload")) {
         return 2;
     }
