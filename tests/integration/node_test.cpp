@@ -383,6 +383,84 @@ TEST_F(NodeTest, UploadFillerIsNeverTakenForAMessage) {
     EXPECT_NE(strLog.find("ignored 0 byte(s) that are no message"), std::string::npos) << strLog;
 }
 
+namespace {
+
+// What a raw connection read in one stretch: download bytes, whether each of
+// them lay in 0x80..0xFE, and the command that ended the stretch, if any.
+struct RawStretch {
+    uint64_t nDownload = 0;
+    bool bDownloadInRange = true;
+    int nCommand = -1000;
+};
+
+// Reads as the client does, one large receive at a time, for the given
+// time or, with bUntilCommand, until a one-byte receive holds 0..6.
+RawStretch ReadStretch(int fd, std::chrono::milliseconds duration, bool bUntilCommand) {
+    RawStretch stretch;
+    std::vector<unsigned char> buffer(131072);
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < end) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 20) != 1) {
+            continue;
+        }
+        const ssize_t n = recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+            break;
+        }
+        if (n == 1 && buffer[0] <= 6) {
+            stretch.nCommand = buffer[0];
+            if (bUntilCommand) {
+                break;
+            }
+            continue;
+        }
+        stretch.nDownload += static_cast<uint64_t>(n);
+        stretch.bDownloadInRange =
+            stretch.bDownloadInRange &&
+            std::all_of(buffer.begin(), buffer.begin() + n,
+                        [](unsigned char c) { return c >= 0x80 && c <= 0xFE; });
+    }
+    return stretch;
+}
+
+} // namespace
+
+// A TCP download that has run a while keeps more of itself unsent in the
+// kernel; each next request must still stop it, drain it and be answered
+// promptly with the command as a receive of its own, after nothing but
+// download bytes, and nothing may follow a stopped download.
+TEST_F(NodeTest, LongTcpDownloadsStopPromptlyForTheNextCommand) {
+    StartNode();
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(m_node.Port());
+    inet_pton(AF_INET, NODE_ADDRESS, &addr.sin_addr);
+    ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(send(fd, "\x6C\x1E\x00", 3, MSG_NOSIGNAL), 3); // 30 s per test
+    int nRunning = 0;
+    for (const int nTest : {2, 3, 2, 1}) {
+        SCOPED_TRACE(nTest);
+        const auto asked = std::chrono::steady_clock::now();
+        const unsigned char request = static_cast<unsigned char>(nTest);
+        ASSERT_EQ(send(fd, &request, 1, MSG_NOSIGNAL), 1);
+        const RawStretch before = ReadStretch(fd, 2s, true);
+        EXPECT_EQ(before.nCommand, nTest);
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+        EXPECT_TRUE(before.bDownloadInRange);
+        EXPECT_EQ(before.nDownload > 0, nRunning == 2 || nRunning == 3);
+        const RawStretch during = ReadStretch(fd, 700ms, false);
+        EXPECT_EQ(during.nCommand, -1000);
+        EXPECT_TRUE(during.bDownloadInRange);
+        EXPECT_EQ(during.nDownload > 0, nTest == 2 || nTest == 3) << during.nDownload;
+        nRunning = nTest;
+    }
+    ASSERT_EQ(send(fd, "\x00", 1, MSG_NOSIGNAL), 1);
+    close(fd);
+    StopNode();
+}
+
 TEST_F(NodeTest, MisbehavingClientsDoNotDisturbOthers) {
     StartNode({"--idle-ms", "700"});
     const uint16_t nPort = m_node.Port();
