@@ -142,6 +142,13 @@ TEST(ResultsModel, AveragesUseSinglePrecisionAndKeepTheHighestMax) {
     results[2].download = {16777217};
     ComputeAverages(results, 1);
     EXPECT_EQ(results[0].download, std::vector<int32_t>{16777216});
+    // Summed in test order: 2^24 swallows each 1 (the other order gives 5592406).
+    results = Fresh();
+    results[1].download = {16777216};
+    results[2].download = {1};
+    results[3].download = {1};
+    ComputeAverages(results, 1);
+    EXPECT_EQ(results[0].download, std::vector<int32_t>{5592405});
 
     results = Fresh();
     results[2].download = {200};
