@@ -178,6 +178,33 @@ TEST_F(ChartRendererTest, PolylinesLandWhereTheScaleSays) {
     EXPECT_NEAR((RowsOf(image, 85, kDownload).first + RowsOf(image, 85, kDownload).second) / 2.0,
                 215, 3);
     EXPECT_EQ(CountIn(image, QRect(240, 51, 300, 270), kDownload), 0) << "ends at the third sample";
+
+    // Exactly: the same polylines drawn through vertices worked out by hand
+    // (x = 60 + 50.5 n and y = 325 - s / 125 * 275, both truncated) colour
+    // exactly the same pixels inside the plot.
+    result.upload = {25, 37};
+    const QImage drawn = m_chart.Render(result, 10);
+    QImage expected(drawn.size(), QImage::Format_RGB32);
+    expected.fill(kBackground);
+    {
+        QPainter painter(&expected);
+        const QPoint download[] = {{60, 325}, {110, 105}, {161, 215}, {211, 325}};
+        const QPoint upload[] = {{60, 325}, {110, 270}, {161, 243}}; // 243.6
+        painter.setPen(QPen(QColor(kDownload), 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.drawPolyline(download, 4);
+        painter.setPen(QPen(QColor(kUpload), 2, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.drawPolyline(upload, 3);
+    }
+    const QRect inside = PlotInside();
+    int nMismatches = 0;
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        for (int x = inside.left(); x <= inside.right(); ++x) {
+            for (QRgb colour : {kDownload, kUpload})
+                nMismatches += (drawn.pixel(x, y) == colour) != (expected.pixel(x, y) == colour);
+        }
+    }
+    EXPECT_EQ(nMismatches, 0);
+    EXPECT_GT(CountIn(expected, inside, kUpload), 100);
 }
 
 // A max beyond a float's exact integers: the scale is M x 1.25 in double,
