@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
@@ -97,6 +98,14 @@ std::string TextOf(const xc::DOMNode* pNode) {
 }
 
 bool ReadWholeFile(const std::string& strPath, std::string& strData, std::string& strError) {
+    // A device or a pipe may never end (/dev/zero): only plain files are read.
+    std::error_code error;
+    const auto status = std::filesystem::status(strPath, error);
+    if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status) &&
+        !std::filesystem::is_directory(status)) {
+        strError = "Cannot read \"" + strPath + "\": it is not a regular file";
+        return false;
+    }
     std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
     if (pFile == nullptr) {
         strError = "Cannot open \"" + strPath + "\": " + std::strerror(errno);

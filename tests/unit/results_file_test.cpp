@@ -235,6 +235,7 @@ TEST_F(ResultsFileTest, UnreadableFilesLeaveRecordsResetWithAReason) {
     } cases[] = {
         {strMissing, "No such file"},
         {m_dir.string(), "Is a directory"},
+        {"/dev/zero", "not a regular file"}, // would never end
         {WriteText("empty.xml", ""), "empty"},
         {WriteText("bad.xml", "<?xml version=\"1.0\"?>\n<NetTest><test><name>x</test>"), "line 2"},
         {WriteText("text.xml", "just some text"), "well-formed"},
