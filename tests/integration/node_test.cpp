@@ -283,12 +283,15 @@ TEST_F(NodeTest, UdpPacingCapAndMatching) {
     // long before the client's 30 seconds and the grace.
     StartNode({"--udp-rate", "8", "--max-seconds", "1"});
     UdpEndpoint udp(m_node.Port());
+    // A port number taken on 127.0.0.1 would pass for a node that sends
+    // nothing: say which it is.
+    ASSERT_TRUE(udp.IsBound()) << "127.0.0.1:" << m_node.Port() << " is taken";
     CClient client(OnReceive<0>);
     ASSERT_TRUE(client.Connect(NODE_ADDRESS, m_node.Port()));
     client.SendSessionStart(30);
     client.SendTestRequest(5);
     ASSERT_EQ(NextCommand(g_received[0], 0), 5);
-    EXPECT_TRUE(WaitUntil([&] { return udp.Datagrams() > 0; }, 1s));
+    EXPECT_TRUE(WaitUntil([&] { return udp.Datagrams() > 0; }, 1s)) << m_node.Log();
     EXPECT_TRUE(WaitUntil([&] { return Settled([&] { return udp.Datagrams(); }); }, 3s));
     EXPECT_GT(udp.Datagrams(), 500u);
     EXPECT_LT(udp.Datagrams(), 2000u);
@@ -323,6 +326,9 @@ TEST_F(NodeTest, UdpPacingCapAndMatching) {
 TEST_F(NodeTest, DownloadsStopWhenTheirTimeIsUp) {
     StartNode();
     UdpEndpoint udp(m_node.Port());
+    // A port number taken on 127.0.0.1 would pass for a node that sends
+    // nothing: say which it is.
+    ASSERT_TRUE(udp.IsBound()) << "127.0.0.1:" << m_node.Port() << " is taken";
     CClient client(OnReceive<0>);
     ASSERT_TRUE(client.Connect(NODE_ADDRESS, m_node.Port()));
     Received& received = g_received[0];
