@@ -366,13 +366,15 @@ void CSession::SendUdpDownload(int64_t nNowMs) {
     const double dRate = m_context.pOptions->dUdpRateMbits;
     if (dRate > 0) {
         // Bytes per millisecond; the credit never holds more than one batch.
+        // nNowMs was taken before this loop's requests were handled: a test
+        // begun since then started its credit later, which earns nothing yet.
         const double dPerMs = dRate * 1000000.0 / 8.0 / 1000.0;
-        m_dUdpCredit =
-            std::min(m_dUdpCredit + dPerMs * static_cast<double>(nNowMs - m_nUdpCreditMs),
-                     static_cast<double>(DATAGRAM_BATCH * DATAGRAM_SIZE));
-        m_nUdpCreditMs = nNowMs;
+        const int64_t nEarnedMs = std::max<int64_t>(nNowMs - m_nUdpCreditMs, 0);
+        m_dUdpCredit = std::min(m_dUdpCredit + dPerMs * static_cast<double>(nEarnedMs),
+                                static_cast<double>(DATAGRAM_BATCH * DATAGRAM_SIZE));
+        m_nUdpCreditMs += nEarnedMs;
         nCount = static_cast<int>(m_dUdpCredit / DATAGRAM_SIZE);
-        if (nCount == 0) {
+        if (nCount <= 0) {
             return;
         }
     }

@@ -158,6 +158,9 @@ bool Wait(SWait* pWaits, int nCount, int nTimeoutMs) {
 int SendDatagrams(SOCKET hSocket, const void* pData, int nLength, ADDRESS nAddress, uint16_t nPort,
                   int nCount) {
     constexpr int MAX_BATCH = 64;
+    if (nCount <= 0) {
+        return 0; // the call would take a negative count for a huge one
+    }
     sockaddr_in addr = MakeAddress(nAddress, nPort);
     iovec vector{const_cast<void*>(pData), static_cast<size_t>(nLength)};
     mmsghdr messages[MAX_BATCH];
