@@ -1,6 +1,8 @@
 // The node's socket calls on POSIX (Linux): poll, the send queue through
-// SIOCOUTQ, datagrams in batches through sendmmsg and recvmmsg.
+// SIOCOUTQ, datagrams in batches (datagram_batch.h out, recvmmsg in).
 #include "node/socket_io.h"
+
+#include "net/datagram_batch.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -26,14 +28,6 @@ void OnStopSignal(int) {
     const char cSignal = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_nSignalWrite, &cSignal, 1);
     errno = nSaved;
-}
-
-sockaddr_in MakeAddress(ADDRESS nAddress, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = nAddress;
-    addr.sin_port = htons(nPort);
-    return addr;
 }
 
 int TransferResult(ssize_t nResult) {
@@ -157,24 +151,14 @@ bool Wait(SWait* pWaits, int nCount, int nTimeoutMs) {
 
 int SendDatagrams(SOCKET hSocket, const void* pData, int nLength, ADDRESS nAddress, uint16_t nPort,
                   int nCount) {
-    constexpr int MAX_BATCH = 64;
-    if (nCount <= 0) {
-        return 0; // the call would take a negative count for a huge one
-    }
-    sockaddr_in addr = MakeAddress(nAddress, nPort);
-    iovec vector{const_cast<void*>(pData), static_cast<size_t>(nLength)};
-    mmsghdr messages[MAX_BATCH];
-    const int nBatch = nCount < MAX_BATCH ? nCount : MAX_BATCH;
-    for (int i = 0; i < nBatch; ++i) {
-        std::memset(&messages[i], 0, sizeof messages[i]);
-        messages[i].msg_hdr.msg_name = &addr;
-        messages[i].msg_hdr.msg_namelen = sizeof addr;
-        messages[i].msg_hdr.msg_iov = &vector;
-        messages[i].msg_hdr.msg_iovlen = 1;
-    }
+    // One message per datagram: segmentation offload is not tried here.
+    bool bSegmentation = false;
     const int nSent =
-        ::sendmmsg(hSocket, messages, static_cast<unsigned>(nBatch), MSG_DONTWAIT | MSG_NOSIGNAL);
-    return TransferResult(nSent);
+        SendDatagramCopies(hSocket, pData, nLength, nAddress, nPort, nCount, bSegmentation);
+    if (nSent == 0 && nCount > 0) {
+        return IO_WOULD_BLOCK;
+    }
+    return nSent < 0 ? IO_ERROR : nSent;
 }
 
 bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch) {
