@@ -32,17 +32,6 @@ std::vector<Datagram> ReceivedDatagrams() {
     return g_received.datagrams;
 }
 
-int UdpSocketOn(const char* pszAddress, uint16_t nPort = 0) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = LoopbackAddress(nPort);
-    inet_pton(AF_INET, pszAddress, &addr.sin_addr);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 void SendDatagram(int fd, const std::string& strData, uint16_t nPort) {
     const sockaddr_in to = LoopbackAddress(nPort);
     ASSERT_EQ(sendto(fd, strData.data(), strData.size(), 0, reinterpret_cast<const sockaddr*>(&to),

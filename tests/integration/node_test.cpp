@@ -100,10 +100,7 @@ public:
     // Sends datagrams of 1000 bytes to the node, a little paced so that
     // loopback drops none.
     void SendTo(uint16_t nPort, int nCount) {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(nPort);
-        inet_pton(AF_INET, NODE_ADDRESS, &to.sin_addr);
+        const sockaddr_in to = Ipv4Address(NODE_ADDRESS, nPort);
         char block[1000] = {};
         for (int i = 0; i < nCount; ++i) {
             sendto(m_fd, block, sizeof block, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -301,14 +298,9 @@ TEST_F(NodeTest, UdpPacingCapAndMatching) {
     client.SendTestRequest(4);
     ASSERT_EQ(NextCommand(g_received[0], 1), 4);
     const int stranger = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.3", &from.sin_addr);
+    const sockaddr_in from = Ipv4Address("127.0.0.3", 0);
     ASSERT_EQ(bind(stranger, reinterpret_cast<const sockaddr*>(&from), sizeof from), 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(m_node.Port());
-    inet_pton(AF_INET, NODE_ADDRESS, &to.sin_addr);
+    const sockaddr_in to = Ipv4Address(NODE_ADDRESS, m_node.Port());
     const char block[1000] = {};
     for (int i = 0; i < 100; ++i) {
         sendto(stranger, block, sizeof block, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -484,10 +476,7 @@ RawStretch ReadStretch(int fd, std::chrono::milliseconds duration, bool bUntilCo
 TEST_F(NodeTest, LongTcpDownloadsStopPromptlyForTheNextCommand) {
     StartNode();
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(m_node.Port());
-    inet_pton(AF_INET, NODE_ADDRESS, &addr.sin_addr);
+    const sockaddr_in addr = Ipv4Address(NODE_ADDRESS, m_node.Port());
     ASSERT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     ASSERT_EQ(send(fd, "\x6C\x1E\x00", 3, MSG_NOSIGNAL), 3); // 30 s per test
     int nRunning = 0;
@@ -517,10 +506,7 @@ TEST_F(NodeTest, MisbehavingClientsDoNotDisturbOthers) {
     const uint16_t nPort = m_node.Port();
     auto connectRaw = [&] {
         const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_port = htons(nPort);
-        inet_pton(AF_INET, NODE_ADDRESS, &addr.sin_addr);
+        const sockaddr_in addr = Ipv4Address(NODE_ADDRESS, nPort);
         EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
         return fd;
     };
@@ -663,9 +649,7 @@ TEST_F(NodeTest, CommandLineErrorsAreOneLineAndExitOne) {
     // A port in use, on TCP or on UDP.
     for (const int nType : {SOCK_STREAM, SOCK_DGRAM}) {
         const int fd = socket(AF_INET, nType | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        inet_pton(AF_INET, NODE_ADDRESS, &addr.sin_addr);
+        const sockaddr_in addr = Ipv4Address(NODE_ADDRESS, 0);
         ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
         if (nType == SOCK_STREAM) {
             listen(fd, 1);

@@ -23,14 +23,6 @@ constexpr size_t BLOCK = CTrafficSender::BLOCK_SIZE;
 void OnNodeBytes(const char*, int32_t) {}
 void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
 
-int UdpSocketOn(const char* pszAddress) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = LoopbackAddress(0);
-    inet_pton(AF_INET, pszAddress, &addr.sin_addr);
-    bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    return fd;
-}
-
 // Datagrams waiting on fd or arriving within the wait; stops at nMax.
 std::vector<std::string> ReceiveDatagrams(int fd, size_t nMax, std::chrono::milliseconds wait,
                                           std::vector<sockaddr_in>* pFrom = nullptr) {

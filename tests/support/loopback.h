@@ -2,6 +2,8 @@
 // on an ephemeral port, and a wait that polls a condition with a deadline.
 #pragma once
 
+#include "tests/support/address.h"
+
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdint>
@@ -28,11 +30,7 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::secon
 }
 
 inline sockaddr_in LoopbackAddress(uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
+    return Ipv4Address("127.0.0.1", nPort);
 }
 
 inline uint16_t LocalPort(int fd) {
@@ -47,6 +45,17 @@ inline int BoundLoopbackSocket(int nType) {
     const int fd = socket(AF_INET, nType | SOCK_CLOEXEC, 0);
     const sockaddr_in addr = LoopbackAddress(0);
     bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    return fd;
+}
+
+// A UDP socket bound to the address and port (0: any free one), or -1.
+inline int UdpSocketOn(const char* pszAddress, uint16_t nPort = 0) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in addr = Ipv4Address(pszAddress, nPort);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 
