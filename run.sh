@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts Bandscope's main job.
-# Until the main window exists this is the node, bandscope-node, on port
-# 20000: the peer that a client measures against. Extra arguments go to it.
+# Installs what is missing, builds, and starts Bandscope with a node of its
+# own to measure against: bandscope-node on 127.0.0.2, stopped again when the
+# window closes.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/setup.sh
@@ -9,13 +9,14 @@ source scripts/setup.sh
 install_missing
 build build
 
-if [[ -x build/app/bandscope ]]; then
-    echo "Starting Bandscope, the throughput tester."
-    exec build/app/bandscope "$@"
-elif [[ -x build/node/bandscope-node ]]; then
-    echo "The main window is not built yet; starting the node, bandscope-node, instead."
-    echo "It serves throughput tests on TCP and UDP port 20000. Ctrl+C ends it."
-    exec build/node/bandscope-node "$@"
-else
-    echo "Built the libraries and tests; no program exists yet. Run ./test.sh to run the tests."
+if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
+    echo "No display here: the Bandscope window needs one (run it on a desktop, or under xvfb-run)."
+    exit 0
 fi
+
+build/node/bandscope-node --bind 127.0.0.2 &
+node=$!
+trap 'kill "$node" 2>/dev/null; wait "$node" 2>/dev/null || true' EXIT
+echo "A local node listens on 127.0.0.2, port 20000."
+echo "In the window: Node IP 127.0.0.2, Client IP 127.0.0.1, then Start."
+build/app/bandscope
