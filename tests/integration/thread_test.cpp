@@ -6,11 +6,12 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <gtest/gtest.h>
 #include <mutex>
 
 using namespace std::chrono_literals;
-using testing_support::WaitUntil;
+using namespace testing_support;
 
 namespace {
 
@@ -163,6 +164,53 @@ TEST(Thread, OfferedOperationsHaveSafeMeanings) {
     const auto start = std::chrono::steady_clock::now();
     CThread::Sleep(20);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
+}
+
+template <typename F> std::chrono::milliseconds TimeOf(F f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+}
+
+TEST(Thread, StartOnTheWorkersOwnThreadIsRefusedAndWaitForKeepsItsBound) {
+    // Run tries to start itself again, then blocks until released.
+    class CRestarting : public CBlockedThread {
+    public:
+        std::atomic<int> m_nRuns{0};
+        std::atomic<int> m_nRestarted{-1};
+        std::atomic<int> m_nWaitedForSelf{-1};
+
+    protected:
+        void Run() override {
+            ++m_nRuns;
+            m_nRestarted = Start();
+            m_nWaitedForSelf = WaitFor(10);
+            CBlockedThread::Run();
+        }
+    } thread;
+    EXPECT_TRUE(thread.WaitFor(0)) << "no thread: nothing to wait for";
+    ASSERT_TRUE(thread.Start());
+    ASSERT_TRUE(WaitUntil([&] { return thread.m_bEntered.load(); }));
+    EXPECT_EQ(thread.m_nRestarted, 0) << "Start on its own thread did not refuse";
+    EXPECT_EQ(thread.m_nWaitedForSelf, 0);
+    EXPECT_TRUE(thread.IsRunning()) << "the refused Start touched the running thread";
+    EXPECT_EQ(thread.m_nRuns, 1);
+
+    // A thread that does not end: WaitFor gives up on time, also while a
+    // waiting stop on another thread holds the thread.
+    EXPECT_FALSE(thread.WaitFor(50));
+    auto stopping = std::async(std::launch::async, [&] { thread.Stop(false); });
+    EXPECT_EQ(stopping.wait_for(50ms), std::future_status::timeout);
+    const auto waited = TimeOf([&] { EXPECT_FALSE(thread.WaitFor(50)); });
+    EXPECT_GE(waited, 50ms);
+    EXPECT_LT(waited, 1s);
+
+    thread.Stop(true); // releases the worker, and with it the waiting stop
+    EXPECT_EQ(stopping.wait_for(2s), std::future_status::ready);
+    EXPECT_TRUE(thread.WaitFor(1000));
+    EXPECT_TRUE(thread.m_bEnded);
+    EXPECT_EQ(thread.GetExitCode(), 0u);
 }
 
 } // namespace
