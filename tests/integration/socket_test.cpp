@@ -1,5 +1,6 @@
 // CSocket on real loopback sockets: Winsock's results and texts, and a close
 // that releases a receive blocked on another thread.
+#include "net/client.h"
 #include "net/client_udp.h"
 #include "net/socket.h"
 #include "tests/support/loopback.h"
@@ -313,11 +314,13 @@ private:
     std::vector<int> m_taken;
 };
 
+void OnNodeBytes(const char*, int32_t) {}
 void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
 
 TEST(Socket, ASocketThatCouldNotBeMadeReportsWhyOnItsFirstUse) {
     const std::string strNoDescriptor = "WSAEMFILE\nToo many open files";
     TcpListener listener;
+    CClient client(OnNodeBytes);
     CClientUDP clientUdp(OnDatagram);
     CNoFreeDescriptors full;
     const auto pStream = CSocket::Create(SOCKET_TYPE_STREAM);
@@ -330,6 +333,8 @@ TEST(Socket, ASocketThatCouldNotBeMadeReportsWhyOnItsFirstUse) {
     EXPECT_EQ(pDatagram->Send("x", 1), SOCKET_ERROR);
     EXPECT_EQ(GetWinsockErrorText(), strNoDescriptor);
 
+    EXPECT_FALSE(client.Connect("127.0.0.1", listener.Port()));
+    EXPECT_EQ(client.GetErrorText(), strNoDescriptor);
     EXPECT_FALSE(clientUdp.Open("127.0.0.1", 0));
     EXPECT_EQ(clientUdp.GetErrorText(), strNoDescriptor);
 }

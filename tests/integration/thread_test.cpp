@@ -1,6 +1,11 @@
 // CThread on real threads: one thread per object, stops that never hang, and
 // a forced stop that releases the worker instead of killing it.
+#include "net/client.h"
+#include "net/client_udp.h"
+#include "net/packet.h"
 #include "net/thread.h"
+#include "net/traffic_meter.h"
+#include "net/traffic_sender.h"
 #include "tests/support/loopback.h"
 
 #include <atomic>
@@ -9,6 +14,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <pthread.h>
 
 using namespace std::chrono_literals;
 using namespace testing_support;
@@ -211,6 +217,84 @@ TEST(Thread, StartOnTheWorkersOwnThreadIsRefusedAndWaitForKeepsItsBound) {
     EXPECT_TRUE(thread.WaitFor(1000));
     EXPECT_TRUE(thread.m_bEnded);
     EXPECT_EQ(thread.GetExitCode(), 0u);
+}
+
+// While it lives, no thread can be made: a new thread's stack would be
+// larger than the address space.
+class CNoNewThreads {
+public:
+    CNoNewThreads() {
+        pthread_getattr_default_np(&m_old);
+        pthread_attr_t attr;
+        pthread_getattr_default_np(&attr);
+        pthread_attr_setstacksize(&attr, size_t{1} << 50);
+        m_bSet = pthread_setattr_default_np(&attr) == 0;
+        pthread_attr_destroy(&attr);
+    }
+    ~CNoNewThreads() {
+        pthread_setattr_default_np(&m_old);
+        pthread_attr_destroy(&m_old);
+    }
+    CNoNewThreads(const CNoNewThreads&) = delete;
+    CNoNewThreads& operator=(const CNoNewThreads&) = delete;
+    bool IsSet() const { return m_bSet; }
+
+private:
+    pthread_attr_t m_old;
+    bool m_bSet = false;
+};
+
+void OnNodeBytes(const char*, int32_t) {}
+void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
+void OnPacket(const char*, int32_t) {}
+void OnRate(int32_t, float, float) {}
+
+TEST(Thread, EveryOwnerReportsAThreadThatCouldNotBeMadeAndLeavesNothingOpen) {
+    const std::string strNoThread = "WSAEPROCLIM\nToo many processes";
+    TcpListener listener;
+    CClient client(OnNodeBytes);
+    CClientUDP clientUdp(OnDatagram);
+    CPacket packet(OnPacket);
+    CTrafficMeter meter(OnRate);
+    CTrafficSender sender(&client, &clientUdp);
+    CBlockedThread thread;
+    const uint16_t nUdpPort = UnusedPort();
+    const size_t nDescriptors = CountEntries("/proc/self/fd");
+    const size_t nThreads = CountEntries("/proc/self/task");
+    int peer = -1;
+    {
+        CNoNewThreads noThreads;
+        ASSERT_TRUE(noThreads.IsSet());
+        EXPECT_FALSE(thread.Start());
+        EXPECT_FALSE(thread.IsRunning());
+        EXPECT_EQ(thread.GetExitCode(), 0u);
+
+        EXPECT_FALSE(client.Connect("127.0.0.1", listener.Port()));
+        EXPECT_EQ(client.GetErrorText(), strNoThread);
+        EXPECT_FALSE(client.IsConnected());
+        peer = listener.Accept();
+        EXPECT_EQ(ReadBytes(peer, 1, 2s), "") << "the connection was left open";
+
+        EXPECT_FALSE(clientUdp.Open("127.0.0.1", nUdpPort));
+        EXPECT_EQ(clientUdp.GetErrorText(), strNoThread);
+        EXPECT_FALSE(clientUdp.IsOpen());
+
+        if (geteuid() == 0) { // capturing needs the privilege
+            EXPECT_FALSE(packet.Open("127.0.0.1", 0));
+            EXPECT_EQ(packet.GetErrorText(), strNoThread);
+        }
+        EXPECT_FALSE(meter.Start(CTrafficMeter::DEFAULT_PERIOD, nullptr));
+        EXPECT_FALSE(sender.Start(false, "127.0.0.1", nUdpPort));
+    }
+    close(peer);
+    EXPECT_EQ(CountEntries("/proc/self/fd"), nDescriptors) << "a descriptor was left open";
+    EXPECT_EQ(CountEntries("/proc/self/task"), nThreads);
+
+    // Threads can be made again: so can everything that failed.
+    EXPECT_TRUE(clientUdp.Open("127.0.0.1", nUdpPort)) << "the port was not released";
+    EXPECT_TRUE(client.Connect("127.0.0.1", listener.Port()));
+    EXPECT_TRUE(sender.Start(false, "127.0.0.1", nUdpPort));
+    sender.Stop(false);
 }
 
 } // namespace
