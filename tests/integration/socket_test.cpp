@@ -322,6 +322,13 @@ TEST(Socket, ASocketThatCouldNotBeMadeReportsWhyOnItsFirstUse) {
     TcpListener listener;
     CClient client(OnNodeBytes);
     CClientUDP clientUdp(OnDatagram);
+    // The same paths once with descriptors to spare: a sanitizer's first
+    // check of an object's type needs one of its own.
+    ASSERT_TRUE(client.Connect("127.0.0.1", listener.Port()));
+    ASSERT_TRUE(clientUdp.Open("127.0.0.1", 0));
+    client.Close();
+    clientUdp.Close();
+    ASSERT_TRUE(client.WaitFor(5000) && clientUdp.WaitFor(5000));
     CNoFreeDescriptors full;
     const auto pStream = CSocket::Create(SOCKET_TYPE_STREAM);
     EXPECT_EQ(pStream->GetHandle(), INVALID_SOCKET);
