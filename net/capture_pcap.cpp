@@ -13,13 +13,6 @@
 
 namespace {
 
-constexpr int WSAEACCES = 10013;
-constexpr int WSAEINVAL = 10022;
-constexpr int WSAEOPNOTSUPP = 10045;
-constexpr int WSAEADDRNOTAVAIL = 10049;
-constexpr int WSAENETDOWN = 10050;
-constexpr int WSASYSCALLFAILURE = 10107;
-
 // Frames handled per dispatch, so that the loop tests its flag under load too.
 constexpr int DISPATCH_BATCH = 4096;
 // How long the kernel holds a partly filled block of packets back.
@@ -101,17 +94,20 @@ struct CPacket::Capture {
 };
 
 bool CPacket::Open(const std::string& strAddress, uint16_t /*nPort*/) {
+    if (IsOwnThread()) {
+        SetError(WSAEINVAL); // it would have to end the thread it runs on
+        return false;
+    }
     Close();
     Join(); // a loop closed from its own callback ends before the counts restart
     {
         std::lock_guard lock(m_mtxCapture);
         m_strError.clear();
     }
+    // Text that is no address reads as the broadcast address, which no
+    // interface holds.
     in_addr address{};
-    if (inet_pton(AF_INET, strAddress.c_str(), &address) != 1) {
-        SetError(WSAEINVAL);
-        return false;
-    }
+    address.s_addr = InetAddr(strAddress);
     std::string strInterface;
     if (!FindInterface(address, strInterface)) {
         SetError(WSASYSCALLFAILURE);
@@ -167,7 +163,11 @@ bool CPacket::Open(const std::string& strAddress, uint16_t /*nPort*/) {
         std::lock_guard lock(m_mtxCapture);
         m_pCapture = std::move(pCapture);
     }
-    Start();
+    if (!Start()) {
+        Close();
+        SetError(WSAEPROCLIM); // the system would make no more threads
+        return false;
+    }
     return true;
 }
 

@@ -1,5 +1,7 @@
 #include "net/client.h"
 
+#include <vector>
+
 CClient::CClient(PFNRECEIVE pfnReceive) : m_pfnReceive(pfnReceive) {}
 
 CClient::~CClient() {
@@ -11,19 +13,45 @@ std::shared_ptr<CSocket> CClient::GetSocket() const {
     return m_socket.Get();
 }
 
+void CClient::SetError(std::string strError) {
+    std::lock_guard lock(m_mtxError);
+    m_strError = std::move(strError);
+}
+
 bool CClient::Connect(const std::string& strAddress, uint16_t nPort) {
+    if (IsOwnThread()) {
+        SetError(WinsockErrorText(WSAEINVAL)); // it would have to end the thread it runs on
+        return false;
+    }
     Close();
     Join(); // the old receive thread is already released; let it end before the new socket
-    auto pSocket = std::make_shared<CSocket>(CreateSocket(SOCKET_TYPE_STREAM));
-    const bool bConnected = pSocket->Connect(strAddress, nPort);
-    m_socket.Set(std::move(pSocket));
-    if (bConnected) {
-        Start();
+    const uint32_t nCloses = m_nCloses;
+    // Reachable by Close before the connect begins, so that Close can cancel it.
+    const std::shared_ptr<CSocket> pSocket = CSocket::Create(SOCKET_TYPE_STREAM);
+    m_socket.Set(pSocket);
+    const auto cancelled = [&] { return m_nCloses != nCloses; };
+    bool bConnected =
+        !cancelled() && pSocket->ConnectWithin(strAddress, nPort, m_nConnectTimeoutMs);
+    std::string strError = pSocket->GetLastErrorText();
+    if (bConnected && !Start()) {
+        bConnected = false;
+        strError = WinsockErrorText(WSAEPROCLIM); // the system would make no more threads
+    }
+    // A Close that came meanwhile has dropped the socket (and a thread just
+    // started then finds none and ends).
+    if (bConnected && cancelled()) {
+        bConnected = false;
+    }
+    if (!bConnected) {
+        m_socket.Drop(pSocket);
+        SetError(cancelled() ? WinsockErrorText(WSAEINTR) : strError);
     }
     return bConnected;
 }
 
 void CClient::Close() {
+    ++m_nCloses;
+    SetError({});
     if (!m_socket.Drop()) {
         return;
     }
@@ -45,8 +73,8 @@ int CClient::Send(const void* pData, int nLength) {
 }
 
 std::string CClient::GetErrorText() const {
-    const auto pSocket = GetSocket();
-    return pSocket ? pSocket->GetLastErrorText() : std::string();
+    std::lock_guard lock(m_mtxError);
+    return m_strError;
 }
 
 bool CClient::IsConnected() const {
@@ -59,36 +87,51 @@ std::string CClient::MakeSessionStart(uint16_t nSeconds) {
             static_cast<char>(nSeconds >> 8)};
 }
 
+int CClient::SendControl(const std::string& strMessage) {
+    const auto pSocket = GetSocket();
+    int nSent = SOCKET_ERROR;
+    if (!pSocket || !pSocket->IsConnected()) {
+        WSASetLastError(WSAENOTCONN);
+    } else {
+        nSent = pSocket->SendWithin(strMessage.data(), static_cast<int>(strMessage.size()),
+                                    CONTROL_SEND_MS);
+    }
+    if (nSent < 0) {
+        SetError(WinsockErrorText(WSAGetLastError())); // it stays the thread's last error too
+    }
+    return nSent;
+}
+
 int CClient::SendSessionStart(uint16_t nSeconds) {
-    const std::string strMessage = MakeSessionStart(nSeconds);
-    return Send(strMessage.data(), static_cast<int>(strMessage.size()));
+    return SendControl(MakeSessionStart(nSeconds));
 }
 
 int CClient::SendTestRequest(int nTest) {
-    const char cTest = static_cast<char>(nTest);
-    return Send(&cTest, 1);
+    return SendControl(std::string(1, static_cast<char>(nTest)));
 }
 
 int CClient::SendSessionEnd() {
-    const char cEnd = static_cast<char>(MSG_SESSION_END);
-    return Send(&cEnd, 1);
+    return SendControl(std::string(1, static_cast<char>(MSG_SESSION_END)));
 }
 
 void CClient::Run() {
-    char buffer[RECEIVE_BUFFER];
+    std::vector<char> buffer(RECEIVE_BUFFER);
     while (m_bRun) {
         const auto pSocket = GetSocket();
         if (!pSocket) {
             break;
         }
-        const int nReceived = pSocket->Receive(buffer, RECEIVE_BUFFER);
+        const int nReceived = pSocket->Receive(buffer.data(), RECEIVE_BUFFER);
         if (nReceived <= 0) {
-            // The node closed the connection, or it was closed under us:
-            // end quietly. A newer connection made meanwhile is not ours to drop.
-            m_socket.Drop(pSocket);
+            // The node closed the connection, or it failed: the owner learns
+            // of it once. After the owner's own Close (or a newer connection
+            // made meanwhile) the socket is no longer ours, and nobody is told.
+            if (m_socket.Drop(pSocket)) {
+                m_pfnReceive(buffer.data(), 0);
+            }
             break;
         }
-        m_pfnReceive(buffer, nReceived);
+        m_pfnReceive(buffer.data(), nReceived);
     }
     m_bRun = false;
 }

@@ -11,33 +11,36 @@ std::shared_ptr<CSocket> CClientUDP::GetSocket() const {
     return m_socket.Get();
 }
 
+void CClientUDP::SetError(std::string strError) {
+    std::lock_guard lock(m_mtxError);
+    m_strError = std::move(strError);
+}
+
 bool CClientUDP::Open(const std::string& strAddress, uint16_t nPort) {
-    Close();
-    Join(); // the old receive thread is already released; let it end first
-    const SOCKET hSocket = CreateSocket(SOCKET_TYPE_DGRAM);
-    if (hSocket == INVALID_SOCKET) {
-        std::lock_guard lock(m_mtxError);
-        m_strError = GetWinsockErrorText();
+    if (IsOwnThread()) {
+        SetError(WinsockErrorText(WSAEINVAL)); // it would have to end the thread it runs on
         return false;
     }
-    auto pSocket = std::make_shared<CSocket>(hSocket);
+    Close();
+    Join(); // the old receive thread is already released; let it end first
+    std::shared_ptr<CSocket> pSocket = CSocket::Create(SOCKET_TYPE_DGRAM);
     if (!pSocket->Bind(strAddress, nPort)) {
         // An unbound socket would send from a port of the system's choosing:
         // keep only its error text.
-        std::lock_guard lock(m_mtxError);
-        m_strError = pSocket->GetLastErrorText();
+        SetError(pSocket->GetLastErrorText());
         return false;
     }
-    m_socket.Set(std::move(pSocket));
-    Start();
+    m_socket.Set(pSocket);
+    if (!Start()) {
+        m_socket.Drop(pSocket);
+        SetError(WinsockErrorText(WSAEPROCLIM)); // the system would make no more threads
+        return false;
+    }
     return true;
 }
 
 void CClientUDP::Close() {
-    {
-        std::lock_guard lock(m_mtxError);
-        m_strError.clear();
-    }
+    SetError({});
     // Shutting the socket down wakes a receive blocked on it, even though it
     // is unconnected.
     if (!m_socket.Drop()) {
@@ -61,11 +64,14 @@ int CClientUDP::SendTo(const void* pData, int nLength, const std::string& strHos
 }
 
 std::string CClientUDP::GetErrorText() const {
-    if (const auto pSocket = m_socket.Get()) {
-        return pSocket->GetLastErrorText();
+    {
+        std::lock_guard lock(m_mtxError);
+        if (!m_strError.empty()) {
+            return m_strError;
+        }
     }
-    std::lock_guard lock(m_mtxError);
-    return m_strError;
+    const auto pSocket = m_socket.Get();
+    return pSocket ? pSocket->GetLastErrorText() : std::string();
 }
 
 bool CClientUDP::IsOpen() const {

@@ -23,14 +23,16 @@ public:
 
     // Closes any previous socket, then binds a new one to the dotted address
     // and port and starts the receive thread. On failure nothing stays open
-    // and GetErrorText gives the reason.
+    // and GetErrorText gives the reason (WSAEPROCLIM when the thread could
+    // not be made). Refused on the receive thread (WSAEINVAL), leaving the
+    // socket as it is.
     bool Open(const std::string& strAddress, uint16_t nPort);
     // Safe from any thread, the receive callback included, and against
     // concurrent SendTo calls.
     void Close();
     // One datagram; -1 while closed.
     int SendTo(const void* pData, int nLength, const std::string& strHost, uint16_t nPort);
-    // The socket's last error text, or the reason the last Open failed.
+    // The reason the last Open failed, else the open socket's last error text.
     std::string GetErrorText() const;
     bool IsOpen() const;
 
@@ -43,6 +45,8 @@ protected:
     void Unblock() override;
 
 private:
+    void SetError(std::string strError);
+
     const PFNRECEIVE m_pfnReceive;
     CSharedSocket m_socket;
     mutable std::mutex m_mtxError; // guards m_strError

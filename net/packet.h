@@ -44,8 +44,10 @@ public:
     // Closes any capture, then captures on the interface that holds the
     // dotted address (the port is not used: every datagram the interface
     // sends or receives is captured; it is not made promiscuous). On failure GetErrorText tells
-    // why: WSAEADDRNOTAVAIL when no interface holds the address, WSAEACCES without the privilege to
-    // capture. Not to be called from the capture callback.
+    // why: WSAEADDRNOTAVAIL when no interface holds the address (text that is no address reads as
+    // the broadcast address, as the classic converter has it), WSAEACCES without the privilege to
+    // capture, WSAEPROCLIM when the capture thread could not be made. Refused from the capture
+    // callback (WSAEINVAL), leaving the capture running.
     bool Open(const std::string& strAddress, uint16_t nPort);
     // Stops the capture thread (it notices within POLL_MS) and releases the
     // capture. From the capture callback it only stops the loop; the capture

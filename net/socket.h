@@ -5,11 +5,25 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
 constexpr int SOCKET_ERROR = -1;
+
+// Winsock codes that the layer and its owners report of their own accord.
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEACCES = 10013;
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEADDRNOTAVAIL = 10049;
+constexpr int WSAENETDOWN = 10050;
+constexpr int WSAENOTCONN = 10057;
+constexpr int WSAETIMEDOUT = 10060;
+constexpr int WSAEPROCLIM = 10067;
+constexpr int WSASYSCALLFAILURE = 10107;
 
 // Socket types for CreateSocket, numbered as the platform numbers them.
 constexpr int SOCKET_TYPE_STREAM = 1;
@@ -19,6 +33,9 @@ constexpr int SOCKET_TYPE_RAW = 3;
 // The calling thread's last Winsock error code; kept per thread.
 int WSAGetLastError();
 void WSASetLastError(int nError);
+// The text of one code, as GetWinsockErrorText gives it; also makes that
+// code the thread's last error.
+std::string WinsockErrorText(int nCode);
 
 // Records a POSIX errno (or resolver code) as the thread's last Winsock error.
 void SetLastErrorFromErrno(int nErrno);
@@ -31,6 +48,12 @@ std::string GetWinsockErrorText();
 // A new IPv4 socket of the given type (protocol 0), or INVALID_SOCKET with
 // the thread's last error set.
 SOCKET CreateSocket(int nType);
+
+// Dotted IPv4 text as the classic converter (inet_addr) reads it, in network
+// byte order: "1.2.3" is 1.2.0.3, and text that is no address ("foo", "")
+// gives the broadcast address ADDRESS_NONE, as "255.255.255.255" does.
+uint32_t InetAddr(const std::string& strAddress);
+constexpr uint32_t ADDRESS_NONE = 0xFFFFFFFF;
 
 class ISocket {
 public:
@@ -52,7 +75,7 @@ protected:
     ISocket() = default;
     ~ISocket() = default;
 
-    bool m_bConnected = false;
+    std::atomic<bool> m_bConnected{false}; // read by other threads while a connect runs
     std::string m_strAddress;
     uint16_t m_nPort = 0;
     uint16_t m_nBacklog = 10;
@@ -60,10 +83,19 @@ protected:
     std::string m_strError;
 };
 
+// One object may be used by several threads at once (a receive blocked on
+// one, sends on others); Shutdown wakes them all from any thread. Close and
+// destruction release the descriptor, so they belong to the socket's last
+// user: owners that share a socket between threads hold it through
+// CSharedSocket, whose last reference closes it.
 class CSocket : public ISocket {
 public:
     CSocket();
     explicit CSocket(SOCKET hSocket);
+    // A socket object on a new IPv4 socket of the given type. When none can
+    // be made, every operation on the object fails with the reason
+    // (WSAEMFILE when out of descriptors), not with WSAENOTSOCK.
+    static std::unique_ptr<CSocket> Create(int nType);
     // Always releases the descriptor, even when the half-close fails.
     ~CSocket();
     CSocket(const CSocket&) = delete;
@@ -83,6 +115,25 @@ public:
     std::string GetLocalAddresses() override;
     std::string GetPeerAddress() override;
 
+    // Connect, giving up after nTimeoutMs with WSAETIMEDOUT. Shutdown from
+    // another thread cancels it at once: it then fails with WSAEINTR.
+    // Connect itself is this without a bound of its own.
+    bool ConnectWithin(const std::string& strAddress, uint16_t nPort, uint32_t nTimeoutMs);
+    // 1 once the socket has room for a send (or has failed: the send then
+    // says how), 0 when none came within nWaitMs, -1 on failure; the
+    // thread's last error is set on failure.
+    int WaitForRoom(uint32_t nWaitMs);
+    // Sends what the socket takes now without blocking, first waiting up to
+    // nWaitMs for room when it is full: bytes sent, 0 when none fitted in
+    // time, -1 when the connection has failed (the thread's last error set).
+    int SendAvailable(const void* pData, int nLength, uint32_t nWaitMs);
+    // Sends all nLength bytes within nWaitMs in all: nLength, or -1 with the
+    // thread's last error set (WSAETIMEDOUT when the peer did not make room
+    // in time; a part may then have gone).
+    int SendWithin(const void* pData, int nLength, uint32_t nWaitMs);
+    // Connect, Bind and SendTo read address text as InetAddr does, and fail
+    // with WSAEADDRNOTAVAIL on ADDRESS_NONE (text that is no address; Bind
+    // takes empty text as any local address).
     int SendTo(const void* pData, int nLength, const std::string& strAddress, uint16_t nPort);
     int ReceiveFrom(void* pBuffer, int nSize, std::string& strAddress, uint16_t& nPort);
     bool SetOption(int nLevel, int nOption, int32_t nValue);
@@ -92,10 +143,11 @@ public:
     bool IsConnected() const { return m_bConnected; }
     std::string GetLastErrorText() const { return m_strError; }
 
-    // Wakes every call blocked on this socket (receive, send) from any thread
-    // without releasing the descriptor; records nothing. Owners that share a
-    // socket between threads call it before dropping their reference, so the
-    // descriptor is released only once no thread can still be using it.
+    // Wakes every call blocked on this socket (receive, send, a connect in
+    // progress) from any thread without releasing the descriptor; records
+    // nothing. Owners that share a socket between threads call it before
+    // dropping their reference, so the descriptor is released only once no
+    // thread can still be using it.
     void Shutdown();
 
     SOCKET GetHandle() const { return m_hSocket; }
@@ -107,12 +159,16 @@ public:
     int32_t GetMaxConnections() const { return m_nMaxConnections; }
 
 private:
-    class CInUse;
     void RecordError() { m_strError = GetWinsockErrorText(); }
+    // Sets the thread's last error from a failed call's errno; a call on a
+    // socket that could not be made reports why it could not.
+    void SetLastError(int nErrno) const;
+    int WaitForConnect(SOCKET hSocket, uint32_t nTimeoutMs) const;
 
-    // Another thread may close while a call blocks: the handle is taken out
-    // atomically and released only once no call is using it any more.
+    // Atomic so that a call on another thread reads a whole value; the
+    // descriptor stays open as long as any user holds the object.
     std::atomic<SOCKET> m_hSocket{INVALID_SOCKET};
-    std::atomic<int> m_nInUse{0};
+    std::atomic<bool> m_bShutdown{false};
+    int m_nCreateError = 0; // why Create made no socket (a Winsock code), else 0
     SOCKET m_hAccepted = INVALID_SOCKET;
 };

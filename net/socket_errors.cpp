@@ -81,6 +81,11 @@ void SetLastErrorFromErrno(int nErrno) {
     t_nLastError = WinsockCodeFromErrno(nErrno);
 }
 
+std::string WinsockErrorText(int nCode) {
+    WSASetLastError(nCode);
+    return GetWinsockErrorText();
+}
+
 std::string GetWinsockErrorText() {
     const int nCode = WSAGetLastError();
     for (const SErrorText& entry : g_errorTexts) {

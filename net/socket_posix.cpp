@@ -4,28 +4,47 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 namespace {
 
-bool MakeAddress(const std::string& strAddress, uint16_t nPort, sockaddr_in& addr) {
-    std::memset(&addr, 0, sizeof addr);
+using Clock = std::chrono::steady_clock;
+
+// The longest a connect in progress waits before it looks again whether it
+// was cancelled (a Shutdown that came just before the connect began).
+constexpr int CONNECT_SLICE_MS = 50;
+
+sockaddr_in SocketAddress(uint32_t nAddress, uint16_t nPort) {
+    sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(nPort);
-    if (strAddress.empty()) {
-        addr.sin_addr.s_addr = htonl(INADDR_ANY);
-        return true;
+    addr.sin_addr.s_addr = nAddress;
+    return addr;
+}
+
+// The socket address of address text and a port; false, with
+// WSAEADDRNOTAVAIL as the thread's last error, for text that is no address.
+// That reads as the broadcast address, which Linux would let a datagram
+// socket bind and a sender reach unasked; Winsock refuses it. Empty text is
+// any local address where bEmptyIsAny (Bind).
+bool SocketAddressOf(const std::string& strAddress, uint16_t nPort, bool bEmptyIsAny,
+                     sockaddr_in& addr) {
+    addr = SocketAddress(
+        bEmptyIsAny && strAddress.empty() ? htonl(INADDR_ANY) : InetAddr(strAddress), nPort);
+    if (addr.sin_addr.s_addr == ADDRESS_NONE) {
+        WSASetLastError(WSAEADDRNOTAVAIL);
+        return false;
     }
-    return inet_pton(AF_INET, strAddress.c_str(), &addr.sin_addr) == 1;
+    return true;
 }
 
 std::string DottedText(const in_addr& address) {
@@ -34,24 +53,33 @@ std::string DottedText(const in_addr& address) {
     return szText;
 }
 
+// Milliseconds from now until the deadline, 0 once it has passed.
+int MillisecondsLeft(Clock::time_point deadline) {
+    // Rounded up, so that a wait of that long never ends before the deadline.
+    const auto nLeft =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return nLeft <= 0 ? 0 : static_cast<int>(std::min<long long>(nLeft, INT32_MAX));
+}
+
+// Linux refuses the half-close of an unconnected datagram or raw socket,
+// where other platforms do not: that is no failure of the close.
+bool IsConnectionless(SOCKET hSocket) {
+    int nType = 0;
+    socklen_t nLength = sizeof nType;
+    return ::getsockopt(hSocket, SOL_SOCKET, SO_TYPE, &nType, &nLength) == 0 &&
+           nType != SOCK_STREAM;
+}
+
+bool IsTransient(int nErrno) {
+    return nErrno == EAGAIN || nErrno == EWOULDBLOCK || nErrno == EINTR || nErrno == ENOBUFS;
+}
+
 } // namespace
 
-// Marks one call on the handle as running, for the whole of that call.
-class CSocket::CInUse {
-public:
-    explicit CInUse(CSocket& socket) : m_socket(socket) {
-        ++m_socket.m_nInUse;
-        m_hSocket = m_socket.m_hSocket.load();
-    }
-    ~CInUse() { --m_socket.m_nInUse; }
-    CInUse(const CInUse&) = delete;
-    CInUse& operator=(const CInUse&) = delete;
-    SOCKET Handle() const { return m_hSocket; }
-
-private:
-    CSocket& m_socket;
-    SOCKET m_hSocket;
-};
+uint32_t InetAddr(const std::string& strAddress) {
+    in_addr address{};
+    return ::inet_aton(strAddress.c_str(), &address) != 0 ? address.s_addr : ADDRESS_NONE;
+}
 
 int WinsockCodeFromErrno(int nErrno) {
     switch (nErrno) {
@@ -146,11 +174,27 @@ CSocket::CSocket() = default;
 
 CSocket::CSocket(SOCKET hSocket) : m_hSocket(hSocket) {}
 
+std::unique_ptr<CSocket> CSocket::Create(int nType) {
+    auto pSocket = std::make_unique<CSocket>(CreateSocket(nType));
+    if (pSocket->m_hSocket == INVALID_SOCKET) {
+        pSocket->m_nCreateError = WSAGetLastError();
+    }
+    return pSocket;
+}
+
 CSocket::~CSocket() {
     Close();
     const SOCKET hSocket = m_hSocket.exchange(INVALID_SOCKET);
     if (hSocket != INVALID_SOCKET) {
         ::close(hSocket);
+    }
+}
+
+void CSocket::SetLastError(int nErrno) const {
+    if (nErrno == EBADF && m_nCreateError != 0) {
+        WSASetLastError(m_nCreateError);
+    } else {
+        SetLastErrorFromErrno(nErrno);
     }
 }
 
@@ -165,19 +209,36 @@ void CSocket::OnDisconnected() {
 }
 
 bool CSocket::Connect(const std::string& strAddress, uint16_t nPort) {
-    const CInUse use(*this);
+    return ConnectWithin(strAddress, nPort, UINT32_MAX); // the system's own bound, minutes
+}
+
+bool CSocket::ConnectWithin(const std::string& strAddress, uint16_t nPort, uint32_t nTimeoutMs) {
+    const SOCKET hSocket = m_hSocket.load();
     sockaddr_in addr;
-    if (strAddress.empty() || !MakeAddress(strAddress, nPort, addr)) {
-        WSASetLastError(10022); // not dotted text: names are resolved by the caller
+    if (!SocketAddressOf(strAddress, nPort, false, addr)) {
         RecordError();
         return false;
     }
-    int nResult;
-    do {
-        nResult = ::connect(use.Handle(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    } while (nResult < 0 && errno == EINTR);
-    if (nResult < 0) {
-        SetLastErrorFromErrno(errno);
+    // Without blocking, so that the wait has a bound and a cancel ends it.
+    const int nFlags = ::fcntl(hSocket, F_GETFL);
+    if (nFlags < 0 || ::fcntl(hSocket, F_SETFL, nFlags | O_NONBLOCK) < 0) {
+        SetLastError(errno);
+        RecordError();
+        return false;
+    }
+    int nError = 0;
+    if (m_bShutdown) {
+        nError = EINTR;
+    } else if (::connect(hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
+        nError =
+            errno == EINPROGRESS || errno == EINTR ? WaitForConnect(hSocket, nTimeoutMs) : errno;
+    }
+    if (nError == 0 && m_bShutdown) {
+        nError = EINTR; // cancelled as it completed: the socket is shut down
+    }
+    ::fcntl(hSocket, F_SETFL, nFlags);
+    if (nError != 0) {
+        SetLastError(nError);
         RecordError();
         return false;
     }
@@ -187,27 +248,61 @@ bool CSocket::Connect(const std::string& strAddress, uint16_t nPort) {
     return true;
 }
 
+// The outcome of a connect in progress, as an errno: 0 once connected,
+// ETIMEDOUT after nTimeoutMs, EINTR once Shutdown has cancelled it.
+int CSocket::WaitForConnect(SOCKET hSocket, uint32_t nTimeoutMs) const {
+    const auto deadline = nTimeoutMs == UINT32_MAX
+                              ? Clock::time_point::max()
+                              : Clock::now() + std::chrono::milliseconds(nTimeoutMs);
+    for (;;) {
+        // Shutdown wakes the wait at once; the slices catch one that came
+        // before the connect had begun.
+        if (m_bShutdown) {
+            return EINTR;
+        }
+        const int nLeft = MillisecondsLeft(deadline);
+        if (nLeft == 0) {
+            return ETIMEDOUT;
+        }
+        pollfd pfd{hSocket, POLLOUT, 0};
+        const int nReady = ::poll(&pfd, 1, std::min(nLeft, CONNECT_SLICE_MS));
+        if (nReady < 0 && errno != EINTR) {
+            return errno;
+        }
+        if (nReady > 0) {
+            if (m_bShutdown) {
+                return EINTR;
+            }
+            int nError = 0;
+            socklen_t nLength = sizeof nError;
+            if (::getsockopt(hSocket, SOL_SOCKET, SO_ERROR, &nError, &nLength) < 0) {
+                return errno;
+            }
+            return nError;
+        }
+    }
+}
+
 bool CSocket::Bind(uint16_t nPort) {
     return Bind(std::string(), nPort);
 }
 
 bool CSocket::Bind(const std::string& strAddress, uint16_t nPort) {
-    const CInUse use(*this);
+    const SOCKET hSocket = m_hSocket.load();
     sockaddr_in addr;
-    if (!MakeAddress(strAddress, nPort, addr)) {
-        WSASetLastError(10022);
+    if (!SocketAddressOf(strAddress, nPort, true, addr)) {
         RecordError();
         return false;
     }
-    if (::bind(use.Handle(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
-        SetLastErrorFromErrno(errno);
+    if (::bind(hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
+        SetLastError(errno);
         RecordError();
         return false;
     }
     // Datagram and raw sockets cannot listen: the failure is kept as the
     // error text, but the bind itself succeeded.
-    if (::listen(use.Handle(), m_nBacklog) < 0) {
-        SetLastErrorFromErrno(errno);
+    if (::listen(hSocket, m_nBacklog) < 0) {
+        SetLastError(errno);
         RecordError();
     }
     OnConnected();
@@ -216,22 +311,21 @@ bool CSocket::Bind(const std::string& strAddress, uint16_t nPort) {
 }
 
 bool CSocket::Close() {
+    const SOCKET hSocket = m_hSocket.load();
     // Both directions: this also wakes a receive that another thread is
     // blocked in, which a plain close does not do here.
-    if (::shutdown(m_hSocket.load(), SHUT_RDWR) < 0) {
-        SetLastErrorFromErrno(errno);
-        RecordError();
-        return false;
+    if (::shutdown(hSocket, SHUT_RDWR) < 0) {
+        const int nErrno = errno;
+        if (nErrno != ENOTCONN || !IsConnectionless(hSocket)) {
+            SetLastError(nErrno);
+            RecordError();
+            return false;
+        }
     }
-    // The number may be reused by the next socket as soon as it is closed:
-    // no call may still be using it, and no later call may pick it up.
-    const SOCKET hSocket = m_hSocket.exchange(INVALID_SOCKET);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (m_nInUse > 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    m_bShutdown = true;
+    m_hSocket = INVALID_SOCKET;
     if (::close(hSocket) < 0) {
-        SetLastErrorFromErrno(errno);
+        SetLastError(errno);
         RecordError();
         return false;
     }
@@ -240,57 +334,126 @@ bool CSocket::Close() {
 }
 
 void CSocket::Shutdown() {
-    const CInUse use(*this);
-    if (use.Handle() != INVALID_SOCKET) {
-        ::shutdown(use.Handle(), SHUT_RDWR);
+    m_bShutdown = true; // before the wake, so that a connect in progress sees it
+    const SOCKET hSocket = m_hSocket.load();
+    if (hSocket != INVALID_SOCKET) {
+        ::shutdown(hSocket, SHUT_RDWR);
     }
 }
 
 int CSocket::Send(const void* pData, int nLength) {
-    const CInUse use(*this);
-    const ssize_t nSent = ::send(use.Handle(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL);
+    const ssize_t nSent =
+        ::send(m_hSocket.load(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL);
     if (nSent < 0) {
-        SetLastErrorFromErrno(errno);
+        SetLastError(errno);
         return SOCKET_ERROR;
     }
     return static_cast<int>(nSent);
 }
 
+int CSocket::WaitForRoom(uint32_t nWaitMs) {
+    pollfd pfd{m_hSocket.load(), POLLOUT, 0};
+    if (pfd.fd == INVALID_SOCKET) {
+        SetLastError(EBADF);
+        return SOCKET_ERROR;
+    }
+    const int nReady = ::poll(&pfd, 1, static_cast<int>(std::min<uint32_t>(nWaitMs, INT32_MAX)));
+    if (nReady < 0) {
+        if (errno == EINTR) {
+            return 0;
+        }
+        SetLastError(errno);
+        return SOCKET_ERROR;
+    }
+    if (nReady > 0 && (pfd.revents & POLLNVAL) != 0) {
+        SetLastError(EBADF);
+        return SOCKET_ERROR;
+    }
+    // A failed socket reports POLLERR/POLLHUP: the send that follows reads its error.
+    return nReady;
+}
+
+int CSocket::SendAvailable(const void* pData, int nLength, uint32_t nWaitMs) {
+    const SOCKET hSocket = m_hSocket.load();
+    // Try first: while the path keeps up there is room, and the wait would
+    // only cost a call per send.
+    for (bool bWaited = false;; bWaited = true) {
+        const ssize_t nSent =
+            ::send(hSocket, pData, static_cast<size_t>(nLength), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (nSent >= 0) {
+            return static_cast<int>(nSent);
+        }
+        if (!IsTransient(errno)) {
+            SetLastError(errno);
+            return SOCKET_ERROR;
+        }
+        if (bWaited) {
+            return 0;
+        }
+        const int nReady = WaitForRoom(nWaitMs);
+        if (nReady <= 0) {
+            return nReady;
+        }
+    }
+}
+
+int CSocket::SendWithin(const void* pData, int nLength, uint32_t nWaitMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(nWaitMs);
+    const char* pBytes = static_cast<const char*>(pData);
+    int nDone = 0;
+    while (nDone < nLength) {
+        const int nLeft = MillisecondsLeft(deadline);
+        const int nSent =
+            SendAvailable(pBytes + nDone, nLength - nDone, static_cast<uint32_t>(nLeft));
+        if (nSent < 0) {
+            return SOCKET_ERROR;
+        }
+        if (nSent == 0 && nLeft == 0) {
+            WSASetLastError(WSAETIMEDOUT);
+            return SOCKET_ERROR;
+        }
+        nDone += nSent;
+    }
+    return nDone;
+}
+
 int CSocket::Receive(void* pBuffer, int nSize) {
-    const CInUse use(*this);
-    std::memset(pBuffer, 0, static_cast<size_t>(nSize));
-    const ssize_t nReceived = ::recv(use.Handle(), pBuffer, static_cast<size_t>(nSize), 0);
+    const ssize_t nReceived = ::recv(m_hSocket.load(), pBuffer, static_cast<size_t>(nSize), 0);
+    // The bytes past the received data read as zero, as if the whole buffer
+    // had been cleared first; only those are written.
+    const size_t nKept = nReceived > 0 ? static_cast<size_t>(nReceived) : 0;
+    if (nSize > 0) {
+        std::memset(static_cast<char*>(pBuffer) + nKept, 0, static_cast<size_t>(nSize) - nKept);
+    }
     if (nReceived < 0) {
-        SetLastErrorFromErrno(errno);
+        SetLastError(errno);
         return SOCKET_ERROR;
     }
     return static_cast<int>(nReceived);
 }
 
 int CSocket::SendTo(const void* pData, int nLength, const std::string& strAddress, uint16_t nPort) {
-    const CInUse use(*this);
     sockaddr_in addr;
-    if (strAddress.empty() || !MakeAddress(strAddress, nPort, addr)) {
-        WSASetLastError(10022);
+    if (!SocketAddressOf(strAddress, nPort, false, addr)) {
         return SOCKET_ERROR;
     }
-    const ssize_t nSent = ::sendto(use.Handle(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL,
-                                   reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const ssize_t nSent =
+        ::sendto(m_hSocket.load(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     if (nSent < 0) {
-        SetLastErrorFromErrno(errno);
+        SetLastError(errno);
         return SOCKET_ERROR;
     }
     return static_cast<int>(nSent);
 }
 
 int CSocket::ReceiveFrom(void* pBuffer, int nSize, std::string& strAddress, uint16_t& nPort) {
-    const CInUse use(*this);
     sockaddr_in addr{};
     socklen_t nAddrLen = sizeof addr;
-    const ssize_t nReceived = ::recvfrom(use.Handle(), pBuffer, static_cast<size_t>(nSize), 0,
+    const ssize_t nReceived = ::recvfrom(m_hSocket.load(), pBuffer, static_cast<size_t>(nSize), 0,
                                          reinterpret_cast<sockaddr*>(&addr), &nAddrLen);
     if (nReceived < 0) {
-        SetLastErrorFromErrno(errno);
+        SetLastError(errno);
         return SOCKET_ERROR;
     }
     strAddress = addr.sin_family == AF_INET ? DottedText(addr.sin_addr) : std::string();
@@ -299,9 +462,8 @@ int CSocket::ReceiveFrom(void* pBuffer, int nSize, std::string& strAddress, uint
 }
 
 bool CSocket::SetOption(int nLevel, int nOption, int32_t nValue) {
-    const CInUse use(*this);
-    if (::setsockopt(use.Handle(), nLevel, nOption, &nValue, sizeof nValue) < 0) {
-        SetLastErrorFromErrno(errno);
+    if (::setsockopt(m_hSocket.load(), nLevel, nOption, &nValue, sizeof nValue) < 0) {
+        SetLastError(errno);
         RecordError();
         return false;
     }
@@ -309,10 +471,9 @@ bool CSocket::SetOption(int nLevel, int nOption, int32_t nValue) {
 }
 
 bool CSocket::GetOption(int nLevel, int nOption, int32_t& nValue) {
-    const CInUse use(*this);
     socklen_t nLength = sizeof nValue;
-    if (::getsockopt(use.Handle(), nLevel, nOption, &nValue, &nLength) < 0) {
-        SetLastErrorFromErrno(errno);
+    if (::getsockopt(m_hSocket.load(), nLevel, nOption, &nValue, &nLength) < 0) {
+        SetLastError(errno);
         RecordError();
         return false;
     }
@@ -320,9 +481,8 @@ bool CSocket::GetOption(int nLevel, int nOption, int32_t& nValue) {
 }
 
 bool CSocket::IoControl(unsigned long nCommand, uint32_t nArgument) {
-    const CInUse use(*this);
-    if (::ioctl(use.Handle(), nCommand, &nArgument) < 0) {
-        SetLastErrorFromErrno(errno);
+    if (::ioctl(m_hSocket.load(), nCommand, &nArgument) < 0) {
+        SetLastError(errno);
         RecordError();
         return false;
     }
@@ -330,12 +490,12 @@ bool CSocket::IoControl(unsigned long nCommand, uint32_t nArgument) {
 }
 
 bool CSocket::Accept() {
-    const CInUse use(*this);
+    const SOCKET hSocket = m_hSocket.load();
     do {
-        m_hAccepted = ::accept4(use.Handle(), nullptr, nullptr, SOCK_CLOEXEC);
+        m_hAccepted = ::accept4(hSocket, nullptr, nullptr, SOCK_CLOEXEC);
     } while (m_hAccepted < 0 && errno == EINTR);
     if (m_hAccepted == INVALID_SOCKET) {
-        SetLastErrorFromErrno(errno);
+        SetLastError(errno);
         RecordError();
         return false;
     }
@@ -412,10 +572,9 @@ std::string CSocket::GetLocalAddresses() {
 }
 
 std::string CSocket::GetPeerAddress() {
-    const CInUse use(*this);
     sockaddr_in addr{};
     socklen_t nLength = sizeof addr;
-    if (::getpeername(use.Handle(), reinterpret_cast<sockaddr*>(&addr), &nLength) < 0 ||
+    if (::getpeername(m_hSocket.load(), reinterpret_cast<sockaddr*>(&addr), &nLength) < 0 ||
         addr.sin_family != AF_INET) {
         return {};
     }

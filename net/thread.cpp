@@ -22,19 +22,20 @@ void CThread::ThreadMain(CThread* pThread) {
         pThread->ApplyPriority();
     }
     pThread->Run();
+    std::lock_guard lock(pThread->m_mtxAlive);
     pThread->m_bAlive = false;
+    pThread->m_cvEnded.notify_all();
 }
 
-void CThread::Start() {
+bool CThread::Start() {
+    if (IsOwnThread()) {
+        return false;
+    }
     std::lock_guard lock(m_mtxThread);
     if (m_thread.joinable()) {
         m_bRun = false;
-        if (m_thread.get_id() == std::this_thread::get_id()) {
-            m_thread.detach(); // a worker restarting itself: it ends on its own
-        } else {
-            Unblock();
-            m_thread.join();
-        }
+        Unblock();
+        m_thread.join();
     }
     m_bRun = true;
     m_bAlive = true;
@@ -43,7 +44,32 @@ void CThread::Start() {
     } catch (const std::system_error&) {
         m_bRun = false;
         m_bAlive = false;
+        return false;
     }
+    return true;
+}
+
+bool CThread::WaitFor(uint32_t nMilliseconds) {
+    if (IsOwnThread()) {
+        return false;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(nMilliseconds);
+    std::unique_lock lock(m_mtxThread, deadline);
+    if (!lock.owns_lock()) {
+        return false; // a waiting stop or a Start holds the thread
+    }
+    if (!m_thread.joinable()) {
+        return true;
+    }
+    {
+        std::unique_lock alive(m_mtxAlive);
+        if (!m_cvEnded.wait_until(alive, deadline, [this] { return !m_bAlive; })) {
+            return false;
+        }
+    }
+    m_thread.join(); // Run has returned: the thread is only leaving
+    return true;
 }
 
 void CThread::Stop(bool bForce) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <thread>
@@ -19,14 +20,24 @@ public:
     CThread(const CThread&) = delete;
     CThread& operator=(const CThread&) = delete;
 
-    // Ends any previous thread (waiting for it), then starts a new one on Run.
-    // m_bRun is set before the new thread can first test it.
-    void Start();
+    // Ends any previous thread (releasing it with Unblock and waiting for
+    // it), then starts a new one on Run; m_bRun is set before the new thread
+    // can first test it. True when the thread started. False when the
+    // platform could not make one (nothing runs then), and on the worker's
+    // own thread, where it would have to wait for itself: that thread is
+    // left running, untouched.
+    bool Start();
     // Force false: clears m_bRun and waits for Run to return. Force true:
     // clears m_bRun, releases the call the thread is blocked in (Unblock) and
     // returns at once; the thread is joined by the next Start or Stop(false)
     // or by destruction. On the worker's own thread both only clear m_bRun.
     void Stop(bool bForce);
+    // Waits up to nMilliseconds for the thread to end, and reaps it once it
+    // has; never blocks longer. True when no thread runs any more (also
+    // without a thread); false while it still runs, and always on the
+    // worker's own thread. It does not ask the thread to end: a forced Stop
+    // does that.
+    bool WaitFor(uint32_t nMilliseconds);
     // Force true: a forced stop of a live thread. Force false: asks the thread
     // to end at its next test of m_bRun. Nothing is done to an ended thread.
     void Terminate(bool bForce);
@@ -61,8 +72,12 @@ private:
     void ApplyPriority();
     static int CurrentThreadId();
 
-    std::mutex m_mtxThread; // guards m_thread against concurrent Start/Stop
+    // Guards m_thread against concurrent Start/Stop/WaitFor; timed, so that
+    // WaitFor keeps its bound while a waiting stop holds it.
+    std::timed_mutex m_mtxThread;
     std::thread m_thread;
+    std::mutex m_mtxAlive; // with m_cvEnded: WaitFor learns that Run has returned
+    std::condition_variable m_cvEnded;
     std::atomic<bool> m_bAlive{false};
     std::atomic<int> m_nPriority{0};
     std::atomic<int> m_nThreadId{0};

@@ -16,11 +16,14 @@ void CTrafficMeter::SetClock(PFNNOW pfnNow, PFNSLEEPUNTIL pfnSleepUntil) {
     m_pfnSleepUntil = std::move(pfnSleepUntil);
 }
 
-void CTrafficMeter::Start(uint32_t nPeriod, const std::vector<CTrafficFilter>* pFilters) {
+bool CTrafficMeter::Start(uint32_t nPeriod, const std::vector<CTrafficFilter>* pFilters) {
+    if (IsOwnThread()) {
+        return false; // it would have to wait for itself
+    }
     Join(); // the old thread notices within STOP_SLICE
     m_nPeriod = nPeriod;
     m_pFilters = pFilters;
-    CThread::Start();
+    return CThread::Start();
 }
 
 void CTrafficMeter::AddPacket(const char* pPacket, int32_t nLength) {

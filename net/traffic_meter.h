@@ -44,8 +44,10 @@ public:
     // Ends any running thread, then reports every nPeriod milliseconds, on
     // a grid that starts now. The counts, the history and the ring position
     // carry over from before. The filter list stays the caller's; it must
-    // not change while the meter runs. Not to be called from the callback.
-    void Start(uint32_t nPeriod, const std::vector<CTrafficFilter>* pFilters);
+    // not change while the meter runs. True when the thread started; false
+    // when it could not, and from the callback (the meter's own thread),
+    // which it leaves running.
+    bool Start(uint32_t nPeriod, const std::vector<CTrafficFilter>* pFilters);
     void SetSelectedFilter(int32_t nIndex) { m_nSelectedFilter = nIndex; }
     int32_t GetSelectedFilter() const { return m_nSelectedFilter; }
 

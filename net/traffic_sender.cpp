@@ -1,5 +1,7 @@
 #include "net/traffic_sender.h"
 
+#include "net/datagram_batch.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -17,13 +19,16 @@ CTrafficSender::~CTrafficSender() {
     Join();
 }
 
-void CTrafficSender::Start(bool bTcp, const std::string& strHost, uint16_t nPort) {
+bool CTrafficSender::Start(bool bTcp, const std::string& strHost, uint16_t nPort) {
+    if (IsOwnThread()) {
+        return false; // it would have to wait for itself
+    }
     std::lock_guard lock(m_mtxStart);
     Join(); // the previous sender must be gone before its settings change
     m_bTcp = bTcp;
     m_strHost = strHost;
     m_nPort = nPort;
-    CThread::Start();
+    return CThread::Start();
 }
 
 void CTrafficSender::Run() {
@@ -61,7 +66,7 @@ void CTrafficSender::RunStream(const char* pBlock) {
             continue;
         }
         const int nSent =
-            SendStream(*pSocket, buffer.data() + nOffset, nBuffer - nOffset, SEND_WAIT_MS);
+            pSocket->SendAvailable(buffer.data() + nOffset, nBuffer - nOffset, SEND_WAIT_MS);
         if (nSent < 0) {
             CThread::Sleep(IDLE_MS); // the connection is gone; idle until stopped
             continue;
@@ -83,8 +88,9 @@ void CTrafficSender::RunStream(const char* pBlock) {
         if (nLeft <= 0) {
             break;
         }
-        const int nSent = SendStream(*pSocket, buffer.data() + nOffset, BLOCK_SIZE - nOffset,
-                                     static_cast<int>(std::min<long long>(nLeft, SEND_WAIT_MS)));
+        const int nSent =
+            pSocket->SendAvailable(buffer.data() + nOffset, BLOCK_SIZE - nOffset,
+                                   static_cast<uint32_t>(std::min<long long>(nLeft, SEND_WAIT_MS)));
         if (nSent < 0) {
             break;
         }
@@ -93,6 +99,8 @@ void CTrafficSender::RunStream(const char* pBlock) {
 }
 
 void CTrafficSender::RunDatagrams(const char* pBlock) {
+    // The destination as the UDP client's SendTo would take it.
+    const uint32_t nAddress = InetAddr(m_strHost);
     bool bSegmentation = true;
     while (m_bRun) {
         const auto pSocket = m_pClientUDP->GetSocket();
@@ -100,8 +108,14 @@ void CTrafficSender::RunDatagrams(const char* pBlock) {
             CThread::Sleep(IDLE_MS); // closed: nothing to send from until stopped
             continue;
         }
-        if (SendDatagrams(*pSocket, pBlock, BLOCK_SIZE, DATAGRAM_BATCH, m_strHost, m_nPort,
-                          SEND_WAIT_MS, bSegmentation) < 0) {
+        // A batch goes once the socket has room, so that a stop is noticed
+        // within SEND_WAIT_MS however long the queue stays full.
+        const int nReady = nAddress == ADDRESS_NONE ? -1 : pSocket->WaitForRoom(SEND_WAIT_MS);
+        if (nReady > 0 && SendDatagramCopies(pSocket->GetHandle(), pBlock, BLOCK_SIZE, nAddress,
+                                             m_nPort, DATAGRAM_BATCH, bSegmentation) >= 0) {
+            continue;
+        }
+        if (nReady != 0) {
             CThread::Sleep(1); // failures are ignored, but must not spin a core
         }
     }

@@ -30,9 +30,11 @@ public:
 
     // Waits for a sender that still runs, then starts sending: on the node
     // connection (bTcp, host and port unused) or as datagrams to host:port.
-    // Stopping is CThread's: Stop(false) waits (well under a second), Stop(true)
-    // returns at once and the thread ends as soon as it notices.
-    void Start(bool bTcp, const std::string& strHost, uint16_t nPort);
+    // False when the thread did not start (refused on the sender's own
+    // thread, which it leaves running). Stopping is CThread's: Stop(false)
+    // waits (well under a second); Stop(true) returns at once and the thread
+    // ends as soon as it notices, which WaitFor can bound.
+    bool Start(bool bTcp, const std::string& strHost, uint16_t nPort);
 
 protected:
     void Run() override;
@@ -40,19 +42,6 @@ protected:
 private:
     void RunStream(const char* pBlock);
     void RunDatagrams(const char* pBlock);
-
-    // Platform calls (traffic_sender_posix.cpp).
-    // Waits up to nWaitMs for room, then sends what the socket takes without
-    // blocking: bytes sent, 0 when none fitted in time, -1 when the
-    // connection has failed.
-    static int SendStream(CSocket& socket, const char* pData, int nLength, int nWaitMs);
-    // Sends up to nCount datagrams, each the nLength bytes at pBlock, to
-    // host:port in as few calls as the platform allows: datagrams sent, 0 when
-    // none fitted within nWaitMs, -1 on failure. bSegmentation says whether
-    // segmentation offload may be tried; it is cleared when the path refuses it.
-    static int SendDatagrams(CSocket& socket, const char* pBlock, int nLength, int nCount,
-                             const std::string& strHost, uint16_t nPort, int nWaitMs,
-                             bool& bSegmentation);
 
     CClient* const m_pClient;
     CClientUDP* const m_pClientUDP;

@@ -83,7 +83,10 @@ std::string CNodeServer::GetListenText() const {
 }
 
 int CNodeServer::Serve(SOCKET hStop) {
-    m_receiver.Start();
+    if (!m_receiver.Start()) {
+        m_log.Write("cannot start the UDP receiver: no thread for it");
+        return 1;
+    }
     while (true) {
         NodeIo::SWait waits[2];
         waits[0] = {m_pListener->GetHandle(), true, false};
@@ -171,10 +174,8 @@ void CNodeServer::AcceptOne() {
         std::lock_guard lock(m_mtxSessions);
         m_sessions.push_back(pSession);
     }
-    pSession->Begin();
-    // A session whose thread could not start has neither run nor finished:
-    // it would hold its place for ever.
-    if (pSession->GetExitCode() == 0 && !pSession->IsFinished()) {
+    // A session whose thread could not start would hold its place for ever.
+    if (!pSession->Begin()) {
         m_log.Write(strPeer + " refused: no thread for another session");
         std::lock_guard lock(m_mtxSessions);
         std::erase(m_sessions, pSession);

@@ -30,8 +30,8 @@ public:
              uint16_t nPeerPort);
     ~CSession();
 
-    // Starts the session's thread.
-    void Begin() { Start(); }
+    // Starts the session's thread; false when it could not be made.
+    bool Begin() { return Start(); }
     // Asks the session to end (it tells its client, briefly) without waiting.
     void RequestStop() { Stop(true); }
     bool IsFinished() const { return m_bFinished; }

@@ -3,7 +3,9 @@
 #include "net/client.h"
 #include "tests/support/loopback.h"
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -18,15 +20,22 @@ struct Received {
     std::mutex mtx;
     std::string strData;
     int nCalls = 0;
+    int nLargest = 0;          // the longest single receive
+    std::atomic<int> nEnds{0}; // calls with length 0: the connection ended
     CClient* pCloseFromCallback = nullptr;
     std::atomic<bool> bCallbackFinished{false};
 } g_received;
 
 void OnReceive(const char* pData, int32_t nLength) {
     CClient* pClose = nullptr;
+    if (nLength == 0) {
+        ++g_received.nEnds;
+        return;
+    }
     {
         std::lock_guard lock(g_received.mtx);
         g_received.strData.append(pData, static_cast<size_t>(nLength));
+        g_received.nLargest = std::max(g_received.nLargest, nLength);
         ++g_received.nCalls;
         pClose = g_received.pCloseFromCallback;
     }
@@ -49,6 +58,8 @@ protected:
         std::lock_guard lock(g_received.mtx);
         g_received.strData.clear();
         g_received.nCalls = 0;
+        g_received.nLargest = 0;
+        g_received.nEnds = 0;
         g_received.pCloseFromCallback = nullptr;
         g_received.bCallbackFinished = false;
     }
@@ -70,17 +81,21 @@ TEST_F(ClientTest, SessionMessagesHaveTheirWireBytes) {
     close(peer);
 }
 
-TEST_F(ClientTest, CallbackReceivesExactlyWhatTheServerSent) {
+TEST_F(ClientTest, CallbackReceivesExactlyWhatTheServerSentInLargeReceives) {
     CClient client(OnReceive);
     ASSERT_TRUE(client.Connect("127.0.0.1", m_listener.Port()));
     const int peer = m_listener.Accept();
     std::string strSent;
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < 1000000; ++i) {
         strSent += static_cast<char>(i % 251);
     }
     ASSERT_EQ(send(peer, strSent.data(), strSent.size(), 0), static_cast<ssize_t>(strSent.size()));
     EXPECT_TRUE(WaitUntil([&] { return ReceivedData().size() == strSent.size(); }));
-    EXPECT_EQ(ReceivedData(), strSent);
+    EXPECT_TRUE(ReceivedData() == strSent) << "the bytes differ";
+    // The download arrives on this connection: it is read in large blocks.
+    std::lock_guard lock(g_received.mtx);
+    EXPECT_GT(g_received.nLargest, 16384);
+    EXPECT_LE(g_received.nLargest, CClient::RECEIVE_BUFFER);
     close(peer);
 }
 
@@ -93,7 +108,9 @@ TEST_F(ClientTest, ServerCloseEndsTheReceiveThreadAndLaterSendsFail) {
     EXPECT_EQ(client.GetExitCode(), 0u) << "the receive thread is still running";
     EXPECT_EQ(client.Send("x", 1), -1);
     EXPECT_EQ(client.SendSessionEnd(), -1);
-    EXPECT_EQ(ReceivedData(), "") << "no callback for the end of the connection";
+    EXPECT_EQ(client.GetErrorText(), "WSAENOTCONN\nSocket is not connected");
+    EXPECT_EQ(ReceivedData(), "");
+    EXPECT_EQ(g_received.nEnds, 1) << "the owner must learn once that the node is gone";
 }
 
 TEST_F(ClientTest, ConnectWhileConnectedDropsTheOldConnectionFirst) {
@@ -107,6 +124,9 @@ TEST_F(ClientTest, ConnectWhileConnectedDropsTheOldConnectionFirst) {
     EXPECT_EQ(ReadBytes(second, 1), "n");
     send(second, "ok", 2, 0);
     EXPECT_TRUE(WaitUntil([&] { return ReceivedData() == "ok"; }));
+    client.Close();
+    EXPECT_TRUE(WaitUntil([&] { return client.GetExitCode() == 0; }));
+    EXPECT_EQ(g_received.nEnds, 0) << "the owner's own closes are not reported back";
     close(first);
     close(second);
 }
@@ -159,6 +179,114 @@ TEST_F(ClientTest, CloseFromAnotherThreadIsSafeAgainstConcurrentSends) {
         sender.get();
         close(peer);
     }
+}
+
+// A listener whose accept queue is already full: the SYNs of further
+// connects are dropped, so they hang as against a node that does not answer.
+class FullListener {
+public:
+    FullListener()
+        : m_fd(BoundLoopbackSocket(SOCK_STREAM)), m_queued(socket(AF_INET, SOCK_STREAM, 0)) {
+        listen(m_fd, 0); // room for one connection, which m_queued takes
+        const sockaddr_in addr = LoopbackAddress(Port());
+        m_bFull = connect(m_queued, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    }
+    ~FullListener() {
+        close(m_queued);
+        close(m_fd);
+    }
+    FullListener(const FullListener&) = delete;
+    FullListener& operator=(const FullListener&) = delete;
+    uint16_t Port() const { return LocalPort(m_fd); }
+    bool IsFull() const { return m_bFull; }
+
+private:
+    int m_fd;
+    int m_queued;
+    bool m_bFull = false;
+};
+
+TEST_F(ClientTest, ConnectIsBoundedAndACloseFromAnotherThreadCancelsIt) {
+    const size_t nDescriptors = CountEntries("/proc/self/fd");
+    {
+        FullListener listener;
+        ASSERT_TRUE(listener.IsFull());
+        CClient client(OnReceive);
+        client.SetConnectTimeout(200);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(client.Connect("127.0.0.1", listener.Port()));
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(elapsed, 200ms);
+        EXPECT_LT(elapsed, 1s);
+        EXPECT_EQ(client.GetErrorText(), "WSAETIMEDOUT\nConnection timed out");
+        EXPECT_FALSE(client.IsConnected());
+        EXPECT_FALSE(client.IsRunning());
+
+        // The caller connects on a thread of its own; Close cancels at once.
+        client.SetConnectTimeout(CClient::CONNECT_TIMEOUT_MS);
+        auto connecting = std::async(std::launch::async,
+                                     [&] { return client.Connect("127.0.0.1", listener.Port()); });
+        ASSERT_EQ(connecting.wait_for(300ms), std::future_status::timeout) << "it did not hang";
+        start = std::chrono::steady_clock::now();
+        client.Close();
+        ASSERT_EQ(connecting.wait_for(2s), std::future_status::ready) << "Close did not cancel it";
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+        EXPECT_FALSE(connecting.get());
+        EXPECT_EQ(client.GetErrorText(), "WSAEINTR\nInterrupted function call");
+        EXPECT_FALSE(client.IsConnected());
+        EXPECT_FALSE(client.IsRunning());
+    }
+    EXPECT_EQ(g_received.nEnds, 0);
+    EXPECT_EQ(CountEntries("/proc/self/fd"), nDescriptors) << "a descriptor was left open";
+}
+
+TEST_F(ClientTest, ControlMessagesGiveUpWhenTheNodeHasStoppedReading) {
+    // The node's receive buffer stays small and fixed, so that its window,
+    // once full, does not open again while it reads nothing.
+    const int listener = BoundLoopbackSocket(SOCK_STREAM);
+    const int nReceiveBuffer = 16384;
+    setsockopt(listener, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer);
+    listen(listener, 1);
+    CClient client(OnReceive);
+    ASSERT_TRUE(client.Connect("127.0.0.1", LocalPort(listener)));
+    const int peer = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    close(listener);
+    ASSERT_GE(peer, 0);
+    // Upload data until the connection takes no more.
+    const auto pSocket = client.GetSocket();
+    ASSERT_TRUE(pSocket->SetOption(SOL_SOCKET, SO_SNDBUF, 20000));
+    const std::string strBlock(65536, 'u');
+    size_t nUploaded = 0;
+    for (const int nSize : {65536, 1}) { // a small write may still fit where a large one did not
+        for (int nSent; (nSent = pSocket->SendAvailable(strBlock.data(), nSize, 50)) > 0;) {
+            nUploaded += static_cast<size_t>(nSent);
+        }
+    }
+    ASSERT_GT(nUploaded, 0u);
+
+    const std::function<int()> sends[] = {[&] { return client.SendSessionStart(30); },
+                                          [&] { return client.SendTestRequest(2); },
+                                          [&] { return client.SendSessionEnd(); }};
+    for (const auto& send : sends) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(send(), -1);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(elapsed, 250ms);
+        EXPECT_LT(elapsed, 1s);
+        EXPECT_EQ(client.GetErrorText(), "WSAETIMEDOUT\nConnection timed out");
+        EXPECT_EQ(GetWinsockErrorText(), "WSAETIMEDOUT\nConnection timed out");
+    }
+    EXPECT_TRUE(client.IsConnected()) << "a control message that waited in vain is no close";
+
+    // Once the node reads again, a message goes whole, right after the
+    // upload: the ones that gave up left no byte behind.
+    const std::string strUpload = ReadBytes(peer, nUploaded);
+    EXPECT_EQ(strUpload.size(), nUploaded);
+    EXPECT_EQ(strUpload.find_first_not_of('u'), std::string::npos);
+    EXPECT_EQ(client.SendTestRequest(3), 1);
+    EXPECT_EQ(ReadBytes(peer, 1), "\x03");
+    EXPECT_EQ(ReadBytes(peer, 1, 100ms), "");
+    close(peer);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 // CSocket on real loopback sockets: Winsock's results and texts, and a close
 // that releases a receive blocked on another thread.
+#include "net/client.h"
+#include "net/client_udp.h"
 #include "net/socket.h"
 #include "tests/support/loopback.h"
 
@@ -7,9 +9,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <future>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <sys/resource.h>
+#include <vector>
 
 using namespace testing_support;
 using namespace std::chrono_literals;
@@ -231,6 +235,115 @@ TEST(Socket, DatagramsCarryTheSendersAddressAndPort) {
     EXPECT_EQ(std::string(buffer, 4), "ping");
     EXPECT_EQ(strFrom, "127.0.0.1");
     EXPECT_EQ(nFromPort, LocalPort(sender.GetHandle()));
+}
+
+TEST(Socket, AddressTextIsReadAsTheClassicConverterReadsIt) {
+    EXPECT_EQ(InetAddr("1.2.3"), Ipv4Address("1.2.0.3", 0).sin_addr.s_addr);
+    EXPECT_EQ(InetAddr("0x7f.1"), htonl(INADDR_LOOPBACK));
+    EXPECT_EQ(InetAddr("10.0.0.1"), Ipv4Address("10.0.0.1", 0).sin_addr.s_addr);
+    for (const char* pszText : {"foo", "", "1.2.3.4.5", "256.1.1.1"}) {
+        EXPECT_EQ(InetAddr(pszText), ADDRESS_NONE) << pszText;
+    }
+
+    // A short form reaches the address it stands for.
+    TcpListener listener;
+    CSocket stream(CreateSocket(SOCKET_TYPE_STREAM));
+    EXPECT_TRUE(stream.Connect("127.1", listener.Port())) << stream.GetLastErrorText();
+    CSocket receiver(CreateSocket(SOCKET_TYPE_DGRAM));
+    ASSERT_TRUE(receiver.Bind("127.0.0.1", 0));
+    const uint16_t nReceiverPort = LocalPort(receiver.GetHandle());
+    CSocket sender(CreateSocket(SOCKET_TYPE_DGRAM));
+    EXPECT_EQ(sender.SendTo("x", 1, "127.1", nReceiverPort), 1);
+    char c = 0;
+    std::string strFrom;
+    uint16_t nFromPort = 0;
+    EXPECT_EQ(receiver.ReceiveFrom(&c, 1, strFrom, nFromPort), 1);
+
+    // Text that is no address is the broadcast address, which is nowhere to
+    // connect, bind or send to.
+    const std::string strNotAvailable = "WSAEADDRNOTAVAIL\nCannot assign requested address";
+    for (const char* pszText : {"foo", ""}) {
+        CSocket unconnected(CreateSocket(SOCKET_TYPE_STREAM));
+        EXPECT_FALSE(unconnected.Connect(pszText, listener.Port()));
+        EXPECT_EQ(unconnected.GetLastErrorText(), strNotAvailable) << pszText;
+        EXPECT_EQ(sender.SendTo("x", 1, pszText, nReceiverPort), SOCKET_ERROR);
+        EXPECT_EQ(GetWinsockErrorText(), strNotAvailable) << pszText;
+    }
+    CSocket unbound(CreateSocket(SOCKET_TYPE_DGRAM));
+    EXPECT_FALSE(unbound.Bind("foo", 0));
+    EXPECT_EQ(unbound.GetLastErrorText(), strNotAvailable);
+}
+
+TEST(Socket, CloseOfABoundDatagramSocketSucceedsAndReleasesIt) {
+    CSocket socket(CreateSocket(SOCKET_TYPE_DGRAM));
+    ASSERT_TRUE(socket.Bind("127.0.0.1", 0));
+    const uint16_t nPort = LocalPort(socket.GetHandle());
+    const int fd = socket.GetHandle();
+    EXPECT_TRUE(socket.Close()) << socket.GetLastErrorText();
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_EQ(socket.GetPort(), 0);
+    EXPECT_FALSE(IsOpenDescriptor(fd));
+    CSocket again(CreateSocket(SOCKET_TYPE_DGRAM));
+    EXPECT_TRUE(again.Bind("127.0.0.1", nPort)) << "the port is still held";
+}
+
+// While it lives, the process has no descriptor to spare: its limit is
+// lowered and every descriptor below it is taken.
+class CNoFreeDescriptors {
+public:
+    CNoFreeDescriptors() {
+        getrlimit(RLIMIT_NOFILE, &m_limit);
+        rlimit low = m_limit;
+        low.rlim_cur = std::min<rlim_t>(m_limit.rlim_cur, 256);
+        setrlimit(RLIMIT_NOFILE, &low);
+        for (int fd; (fd = dup(STDIN_FILENO)) >= 0;) {
+            m_taken.push_back(fd);
+        }
+    }
+    ~CNoFreeDescriptors() {
+        for (const int fd : m_taken) {
+            close(fd);
+        }
+        setrlimit(RLIMIT_NOFILE, &m_limit);
+    }
+    CNoFreeDescriptors(const CNoFreeDescriptors&) = delete;
+    CNoFreeDescriptors& operator=(const CNoFreeDescriptors&) = delete;
+
+private:
+    rlimit m_limit{};
+    std::vector<int> m_taken;
+};
+
+void OnNodeBytes(const char*, int32_t) {}
+void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
+
+TEST(Socket, ASocketThatCouldNotBeMadeReportsWhyOnItsFirstUse) {
+    const std::string strNoDescriptor = "WSAEMFILE\nToo many open files";
+    TcpListener listener;
+    CClient client(OnNodeBytes);
+    CClientUDP clientUdp(OnDatagram);
+    // The same paths once with descriptors to spare: a sanitizer's first
+    // check of an object's type needs one of its own.
+    ASSERT_TRUE(client.Connect("127.0.0.1", listener.Port()));
+    ASSERT_TRUE(clientUdp.Open("127.0.0.1", 0));
+    client.Close();
+    clientUdp.Close();
+    ASSERT_TRUE(client.WaitFor(5000) && clientUdp.WaitFor(5000));
+    CNoFreeDescriptors full;
+    const auto pStream = CSocket::Create(SOCKET_TYPE_STREAM);
+    EXPECT_EQ(pStream->GetHandle(), INVALID_SOCKET);
+    EXPECT_FALSE(pStream->Connect("127.0.0.1", listener.Port()));
+    EXPECT_EQ(pStream->GetLastErrorText(), strNoDescriptor);
+    const auto pDatagram = CSocket::Create(SOCKET_TYPE_DGRAM);
+    EXPECT_FALSE(pDatagram->Bind("127.0.0.1", 0));
+    EXPECT_EQ(pDatagram->GetLastErrorText(), strNoDescriptor);
+    EXPECT_EQ(pDatagram->Send("x", 1), SOCKET_ERROR);
+    EXPECT_EQ(GetWinsockErrorText(), strNoDescriptor);
+
+    EXPECT_FALSE(client.Connect("127.0.0.1", listener.Port()));
+    EXPECT_EQ(client.GetErrorText(), strNoDescriptor);
+    EXPECT_FALSE(clientUdp.Open("127.0.0.1", 0));
+    EXPECT_EQ(clientUdp.GetErrorText(), strNoDescriptor);
 }
 
 } // namespace

@@ -1,16 +1,23 @@
 // CThread on real threads: one thread per object, stops that never hang, and
 // a forced stop that releases the worker instead of killing it.
+#include "net/client.h"
+#include "net/client_udp.h"
+#include "net/packet.h"
 #include "net/thread.h"
+#include "net/traffic_meter.h"
+#include "net/traffic_sender.h"
 #include "tests/support/loopback.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <future>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <pthread.h>
 
 using namespace std::chrono_literals;
-using testing_support::WaitUntil;
+using namespace testing_support;
 
 namespace {
 
@@ -163,6 +170,131 @@ TEST(Thread, OfferedOperationsHaveSafeMeanings) {
     const auto start = std::chrono::steady_clock::now();
     CThread::Sleep(20);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 20ms);
+}
+
+template <typename F> std::chrono::milliseconds TimeOf(F f) {
+    const auto start = std::chrono::steady_clock::now();
+    f();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+}
+
+TEST(Thread, StartOnTheWorkersOwnThreadIsRefusedAndWaitForKeepsItsBound) {
+    // Run tries to start itself again, then blocks until released.
+    class CRestarting : public CBlockedThread {
+    public:
+        std::atomic<int> m_nRuns{0};
+        std::atomic<int> m_nRestarted{-1};
+        std::atomic<int> m_nWaitedForSelf{-1};
+
+    protected:
+        void Run() override {
+            ++m_nRuns;
+            m_nRestarted = Start();
+            m_nWaitedForSelf = WaitFor(10);
+            CBlockedThread::Run();
+        }
+    } thread;
+    EXPECT_TRUE(thread.WaitFor(0)) << "no thread: nothing to wait for";
+    ASSERT_TRUE(thread.Start());
+    ASSERT_TRUE(WaitUntil([&] { return thread.m_bEntered.load(); }));
+    EXPECT_EQ(thread.m_nRestarted, 0) << "Start on its own thread did not refuse";
+    EXPECT_EQ(thread.m_nWaitedForSelf, 0);
+    EXPECT_TRUE(thread.IsRunning()) << "the refused Start touched the running thread";
+    EXPECT_EQ(thread.m_nRuns, 1);
+
+    // A thread that does not end: WaitFor gives up on time, also while a
+    // waiting stop on another thread holds the thread.
+    EXPECT_FALSE(thread.WaitFor(50));
+    auto stopping = std::async(std::launch::async, [&] { thread.Stop(false); });
+    EXPECT_EQ(stopping.wait_for(50ms), std::future_status::timeout);
+    const auto waited = TimeOf([&] { EXPECT_FALSE(thread.WaitFor(50)); });
+    EXPECT_GE(waited, 50ms);
+    EXPECT_LT(waited, 1s);
+
+    thread.Stop(true); // releases the worker, and with it the waiting stop
+    EXPECT_EQ(stopping.wait_for(2s), std::future_status::ready);
+    EXPECT_TRUE(thread.WaitFor(1000));
+    EXPECT_TRUE(thread.m_bEnded);
+    EXPECT_EQ(thread.GetExitCode(), 0u);
+}
+
+// While it lives, no thread can be made: a new thread's stack would be
+// larger than the address space.
+class CNoNewThreads {
+public:
+    CNoNewThreads() {
+        pthread_getattr_default_np(&m_old);
+        pthread_attr_t attr;
+        pthread_getattr_default_np(&attr);
+        pthread_attr_setstacksize(&attr, size_t{1} << 50);
+        m_bSet = pthread_setattr_default_np(&attr) == 0;
+        pthread_attr_destroy(&attr);
+    }
+    ~CNoNewThreads() {
+        pthread_setattr_default_np(&m_old);
+        pthread_attr_destroy(&m_old);
+    }
+    CNoNewThreads(const CNoNewThreads&) = delete;
+    CNoNewThreads& operator=(const CNoNewThreads&) = delete;
+    bool IsSet() const { return m_bSet; }
+
+private:
+    pthread_attr_t m_old;
+    bool m_bSet = false;
+};
+
+void OnNodeBytes(const char*, int32_t) {}
+void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
+void OnPacket(const char*, int32_t) {}
+void OnRate(int32_t, float, float) {}
+
+TEST(Thread, EveryOwnerReportsAThreadThatCouldNotBeMadeAndLeavesNothingOpen) {
+    const std::string strNoThread = "WSAEPROCLIM\nToo many processes";
+    TcpListener listener;
+    CClient client(OnNodeBytes);
+    CClientUDP clientUdp(OnDatagram);
+    CPacket packet(OnPacket);
+    CTrafficMeter meter(OnRate);
+    CTrafficSender sender(&client, &clientUdp);
+    CBlockedThread thread;
+    const uint16_t nUdpPort = UnusedPort();
+    const size_t nDescriptors = CountEntries("/proc/self/fd");
+    const size_t nThreads = CountEntries("/proc/self/task");
+    int peer = -1;
+    {
+        CNoNewThreads noThreads;
+        ASSERT_TRUE(noThreads.IsSet());
+        EXPECT_FALSE(thread.Start());
+        EXPECT_FALSE(thread.IsRunning());
+        EXPECT_EQ(thread.GetExitCode(), 0u);
+
+        EXPECT_FALSE(client.Connect("127.0.0.1", listener.Port()));
+        EXPECT_EQ(client.GetErrorText(), strNoThread);
+        EXPECT_FALSE(client.IsConnected());
+        peer = listener.Accept();
+        EXPECT_EQ(ReadBytes(peer, 1, 2s), "") << "the connection was left open";
+
+        EXPECT_FALSE(clientUdp.Open("127.0.0.1", nUdpPort));
+        EXPECT_EQ(clientUdp.GetErrorText(), strNoThread);
+        EXPECT_FALSE(clientUdp.IsOpen());
+
+        if (geteuid() == 0) { // capturing needs the privilege
+            EXPECT_FALSE(packet.Open("127.0.0.1", 0));
+            EXPECT_EQ(packet.GetErrorText(), strNoThread);
+        }
+        EXPECT_FALSE(meter.Start(CTrafficMeter::DEFAULT_PERIOD, nullptr));
+        EXPECT_FALSE(sender.Start(false, "127.0.0.1", nUdpPort));
+    }
+    close(peer);
+    EXPECT_EQ(CountEntries("/proc/self/fd"), nDescriptors) << "a descriptor was left open";
+    EXPECT_EQ(CountEntries("/proc/self/task"), nThreads);
+
+    // Threads can be made again: so can everything that failed.
+    EXPECT_TRUE(clientUdp.Open("127.0.0.1", nUdpPort)) << "the port was not released";
+    EXPECT_TRUE(client.Connect("127.0.0.1", listener.Port()));
+    EXPECT_TRUE(sender.Start(false, "127.0.0.1", nUdpPort));
+    sender.Stop(false);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <dirent.h>
 #include <future>
 #include <gtest/gtest.h>
 #include <linux/sockios.h>
@@ -43,14 +42,7 @@ std::vector<std::string> ReceiveDatagrams(int fd, size_t nMax, std::chrono::mill
 }
 
 size_t CountThreads() {
-    size_t nThreads = 0;
-    if (DIR* pDir = opendir("/proc/self/task")) {
-        while (const dirent* pEntry = readdir(pDir)) {
-            nThreads += pEntry->d_name[0] != '.';
-        }
-        closedir(pDir);
-    }
-    return nThreads;
+    return CountEntries("/proc/self/task");
 }
 
 // Bytes sent on fd that have not yet been read from peer.

@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <cstdint>
+#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
@@ -27,6 +28,19 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::secon
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+// Entries of a directory of /proc, such as /proc/self/fd (descriptors) or
+// /proc/self/task (threads).
+inline size_t CountEntries(const char* pszDirectory) {
+    size_t nEntries = 0;
+    if (DIR* pDir = opendir(pszDirectory)) {
+        while (const dirent* pEntry = readdir(pDir)) {
+            nEntries += pEntry->d_name[0] != '.';
+        }
+        closedir(pDir);
+    }
+    return nEntries;
 }
 
 inline sockaddr_in LoopbackAddress(uint16_t nPort) {
