@@ -49,6 +49,10 @@ std::string GetWinsockErrorText();
 // the thread's last error set.
 SOCKET CreateSocket(int nType);
 
+// The local address this machine sends from to reach the dotted address (the
+// source of its route), or "" when no route leads there. Nothing is sent.
+std::string GetSourceAddressTo(const std::string& strAddress);
+
 // Dotted IPv4 text as the classic converter (inet_addr) reads it, in network
 // byte order: "1.2.3" is 1.2.0.3, and text that is no address ("foo", "")
 // gives the broadcast address ADDRESS_NONE, as "255.255.255.255" does.

@@ -571,6 +571,27 @@ std::string CSocket::GetLocalAddresses() {
     return strAddresses;
 }
 
+std::string GetSourceAddressTo(const std::string& strAddress) {
+    sockaddr_in addr{};
+    if (!SocketAddressOf(strAddress, 9, false, addr)) {
+        return {};
+    }
+    // A datagram socket's connect only picks the route; nothing goes out.
+    const int hSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (hSocket < 0) {
+        return {};
+    }
+    std::string strSource;
+    sockaddr_in source{};
+    socklen_t nLength = sizeof source;
+    if (::connect(hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(hSocket, reinterpret_cast<sockaddr*>(&source), &nLength) == 0) {
+        strSource = DottedText(source.sin_addr);
+    }
+    ::close(hSocket);
+    return strSource;
+}
+
 std::string CSocket::GetPeerAddress() {
     sockaddr_in addr{};
     socklen_t nLength = sizeof addr;
