@@ -6,11 +6,14 @@
 #include "res/tab_control.h"
 #include "results/results_file.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QPainter>
 #include <QStyle>
 #include <QTabBar>
+#include <QTimer>
 #include <QUrl>
 #include <algorithm>
 
@@ -120,6 +123,13 @@ bool CMainDlg::OnInitDialog() {
     m_pChartFrame->SetPainter([this](QPainter& painter) { OnPaintChart(painter); });
     m_nSeconds = 30;
     ResetResults();
+
+    m_pMeterTimer = new QTimer(this);
+    m_pMeterTimer->setSingleShot(true);
+    connect(m_pMeterTimer, &QTimer::timeout, this, [this] {
+        if (!m_bSession)
+            m_pMeter->Stop(true);
+    });
 
     // A move of one pixel lays the pages and the chart out.
     move(pos() - QPoint(1, 0));
@@ -241,7 +251,7 @@ void CMainDlg::ResetResults() {
 
 void CMainDlg::OnLoadTest() {
     // A session in progress ends first, even if no file is then chosen.
-    if (m_pClient->IsConnected())
+    if (IsSessionOpen() || m_pClient->IsConnected())
         StopTests();
     const auto path = m_prompts.GetFileName(false);
     if (!path)
@@ -268,8 +278,13 @@ void CMainDlg::OnExit() {
 }
 
 void CMainDlg::OnManual() {
-    // A missing manual, or nothing to show it with, is not reported.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QDir::current().filePath(MANUAL_FILE)));
+    // The current directory's manual, else the one installed beside the
+    // program. A missing manual, or nothing to show it with, is not reported.
+    QString strManual = QDir::current().filePath(QString::fromLatin1(MANUAL_FILE));
+    if (!QFileInfo::exists(strManual))
+        strManual =
+            QDir(QCoreApplication::applicationDirPath()).filePath(QString::fromLatin1(MANUAL_FILE));
+    QDesktopServices::openUrl(QUrl::fromLocalFile(strManual));
 }
 
 void CMainDlg::OnAbout() {

@@ -23,13 +23,16 @@
 
 #include <QIcon>
 #include <QRect>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 class CTabControl;
 class CChartView;
+class QTimer;
 
 class CMainDlg : public CTemplateDialog {
 public:
@@ -62,6 +65,42 @@ public:
     // The session controller (session.cpp).
     static bool OnStartStop(const char* pszNode, const char* pszClient, unsigned short nPort);
     void StopTests();
+    // Four dot-separated decimal numbers 0..255 of at most three digits each;
+    // empty pieces between dots do not count. Anything else is a host name.
+    static bool IsDottedAddress(const char* pszText);
+    // Between a successful Start and the session's end.
+    bool IsSessionOpen() const { return m_bSession; }
+    // While Start looks the node up and connects.
+    bool IsStarting() const { return m_bStarting; }
+
+    // One second of a session as the controller handled it: the running
+    // test (0 before the node's first command), the samples its limiting
+    // series holds, whether this one was stored, and its rates in KB/s.
+    struct SampleReport {
+        int nTest;
+        size_t nDone;
+        bool bStored;
+        int nDownload;
+        int nUpload;
+    };
+    // Observers for a run without a window: each handled sample, and the end
+    // of a session.
+    void SetSampleObserver(std::function<void(const SampleReport&)> pfnObserver) {
+        m_pfnSampleObserver = std::move(pfnObserver);
+    }
+    void SetSessionEndObserver(std::function<void()> pfnObserver) {
+        m_pfnSessionEndObserver = std::move(pfnObserver);
+    }
+    // The capture's counts for the last session (final once it ended).
+    CPacket::Stats GetCaptureStats() const { return m_pPacket->GetStats(); }
+    // The message box caption and text shown when the node goes away mid-session.
+    static constexpr const char* NODE_CLOSED_TEXT = "The node closed the connection.";
+    // How long the meter keeps running after a session ends.
+    static constexpr int METER_LINGER_MS = 500;
+    // The longest a session's end waits for the node to close the connection.
+    static constexpr uint32_t SESSION_END_WAIT_MS = 250;
+    // The longest the sender may take to finish the block it is writing.
+    static constexpr uint32_t SENDER_FINISH_MS = 250;
 
     // What tests and the run without a window look at.
     CNetDlg& GetNetDlg() { return *m_pNetDlg; }
@@ -97,6 +136,20 @@ private:
     void PlacePages(int nWidth, int nHeight);
     // The records and the counts that go with them.
     void ResetResults();
+    void closeEvent(QCloseEvent* pEvent) override;
+
+    // The controller's steps on the user-interface thread (session.cpp).
+    bool StartTests(const std::string& strNode, const std::string& strClient, uint16_t nPort);
+    void OnNodeCommand(uint32_t nSession, int nCommand);
+    void OnNodeClosed(uint32_t nSession);
+    void OnSample(uint32_t nSession, float fDownload, float fUpload);
+    void StopSender();
+    // Ends the session and says why, in one message box.
+    void FailSession(const char* pszCaption, const std::string& strText);
+    // Runs fn on a thread of its own while the window keeps painting.
+    void RunWhilePainting(const std::function<void()>& fn);
+    // The page's fields while Start looks the node up and connects.
+    void SetStarting(bool bStarting);
 
     // Session callbacks, on the workers' threads (session.cpp).
     static void OnNodeMessage(const char* pData, int32_t nLength);
@@ -126,6 +179,16 @@ private:
     std::unique_ptr<CAboutDlg> m_pAboutDlg;
     TestResults m_results;
     std::unique_ptr<CChartRenderer> m_pChart;
+    // The session: its number (events of an earlier one are dropped), whether
+    // it runs, whether Start is still connecting, and whether the node left.
+    std::atomic<uint32_t> m_nSession{0};
+    bool m_bSession = false;
+    bool m_bStarting = false;
+    bool m_bCancelStart = false;
+    bool m_bNodeGone = false;
+    QTimer* m_pMeterTimer = nullptr;
+    std::function<void(const SampleReport&)> m_pfnSampleObserver;
+    std::function<void()> m_pfnSessionEndObserver;
     CChartView* m_pChartFrame = nullptr;
     CTabControl* m_pPageTabs = nullptr;
     CTabControl* m_pChartTabs = nullptr;

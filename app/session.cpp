@@ -1,24 +1,308 @@
-// The test session controller. Sessions are not run yet: Start says so on the
-// Client page and refuses.
+// The test session controller: Start and Stop, the node's commands and the
+// meter's samples. Workers call the static callbacks on their own threads;
+// everything but the capture's hot path is handed to the user-interface
+// thread, where the controller runs single-threaded in the order of events.
 #include "app/main_dlg.h"
 
 #include "res/resource.h"
+#include "res/tab_control.h"
+#include "results/results_file.h"
 
-bool CMainDlg::OnStartStop(const char* pszNode, const char*, unsigned short) {
-    if (pszNode == nullptr) {
-        g_pMainDlg->StopTests();
-        return true;
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QMenuBar>
+#include <QTimer>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+constexpr const char* kPacketCaption = "CPacket::Error";
+constexpr const char* kUdpCaption = "CClientUDP::Error";
+constexpr const char* kClientCaption = "CClient::Error";
+
+// The longest seconds text read from the Tests page.
+constexpr int kSecondsChars = 9;
+
+} // namespace
+
+bool CMainDlg::IsDottedAddress(const char* pszText) {
+    if (pszText == nullptr)
+        return false;
+    int nPieces = 0;
+    const char* p = pszText;
+    while (*p != '\0') {
+        if (*p == '.') {
+            ++p; // empty pieces between dots are skipped
+            continue;
+        }
+        const char* pEnd = std::strchr(p, '.');
+        const size_t nLength = pEnd ? static_cast<size_t>(pEnd - p) : std::strlen(p);
+        if (nLength > 3 || ++nPieces > 4)
+            return false;
+        int nValue = 0;
+        for (size_t i = 0; i < nLength; ++i) {
+            if (p[i] < '0' || p[i] > '9')
+                return false;
+            nValue = nValue * 10 + (p[i] - '0');
+        }
+        if (nValue > 255)
+            return false;
+        p += nLength;
     }
-    g_pMainDlg->GetNetDlg().SetDlgItemText(IDC_CURRENT_TEST, "not yet");
-    return false;
+    return nPieces == 4;
 }
 
-void CMainDlg::StopTests() {}
+bool CMainDlg::OnStartStop(const char* pszNode, const char* pszClient, unsigned short nPort) {
+    CMainDlg& dlg = *g_pMainDlg;
+    if (pszNode == nullptr && pszClient == nullptr && nPort == 0) {
+        dlg.StopTests();
+        return true;
+    }
+    if (dlg.m_bStarting) {
+        // Pressed again while connecting: give the start up.
+        dlg.m_bCancelStart = true;
+        dlg.m_pClient->Close();
+        return false;
+    }
+    return dlg.StartTests(pszNode ? pszNode : "", pszClient ? pszClient : "", nPort);
+}
 
-void CMainDlg::OnNodeMessage(const char*, int32_t) {}
+bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClient,
+                          uint16_t nPort) {
+    m_bCancelStart = false;
+    SetStarting(true);
+    struct CEndStarting {
+        CMainDlg* pDlg;
+        ~CEndStarting() { pDlg->SetStarting(false); }
+    } endStarting{this};
 
-void CMainDlg::OnUdpMessage(const char*, int32_t, std::string, uint16_t) {}
+    if (IsDottedAddress(strNode.c_str())) {
+        m_strNodeAddress = strNode;
+    } else {
+        std::string strAddress;
+        RunWhilePainting([&] { strAddress = m_lookup.GetHostAddress(strNode); });
+        m_strNodeAddress = strAddress;
+    }
+    m_nNodePort = nPort;
+    if (m_bCancelStart)
+        return false;
 
-void CMainDlg::OnPacket(const char*, int32_t) {}
+    if (!m_pPacket->Open(strClient, 0)) {
+        m_prompts.MessageBox(kPacketCaption, m_pPacket->GetErrorText());
+        return false;
+    }
+    if (!m_pClientUDP->Open(strClient, nPort)) {
+        m_prompts.MessageBox(kUdpCaption, m_pClientUDP->GetErrorText());
+        m_pPacket->Close();
+        return false;
+    }
+    bool bConnected = false;
+    RunWhilePainting([&] { bConnected = m_pClient->Connect(m_strNodeAddress, nPort); });
+    if (!bConnected || m_bCancelStart) {
+        // A start given up by the user needs no message.
+        if (!m_bCancelStart)
+            m_prompts.MessageBox(kClientCaption, m_pClient->GetErrorText());
+        m_pClient->Close();
+        m_pClientUDP->Close();
+        m_pPacket->Close();
+        return false;
+    }
 
-void CMainDlg::OnRateSample(int32_t, float, float) {}
+    // Events of an earlier session still queued are dropped from here on.
+    ++m_nSession;
+    m_bSession = true;
+    m_bNodeGone = false;
+    m_pMeterTimer->stop();
+    ResetResults();
+
+    // Descending, so that the last element is always the next test.
+    m_pendingTests.clear();
+    for (int nTest = 6; nTest >= 1; --nTest) {
+        if (m_pTestDlg->IsDlgButtonChecked(IDC_TEST_BASE + nTest) == 1)
+            m_pendingTests.push_back(nTest);
+    }
+    m_pNetDlg->m_nTests = static_cast<int32_t>(m_pendingTests.size());
+    m_nSeconds = static_cast<uint16_t>(
+        ParseResultNumber(m_pTestDlg->GetDlgItemText(IDC_SECONDS, kSecondsChars)));
+
+    m_filters[0].SetLocalAddress(strClient);
+    m_pMeter->Start(CTrafficMeter::DEFAULT_PERIOD, &m_filters);
+    m_pClient->SendSessionStart(m_nSeconds);
+    if (m_pendingTests.empty()) {
+        StopTests();
+        return false;
+    }
+    m_pClient->SendTestRequest(m_pendingTests.back());
+    return true;
+}
+
+void CMainDlg::StopTests() {
+    // The sender finishes its block before the end byte goes out on the
+    // same connection, so the node sees whole blocks and then the end.
+    StopSender();
+    m_pPacket->Close();
+    if (m_pClient->IsConnected() && m_pClient->SendSessionEnd() == 1) {
+        // The node closes once it has read the end byte. Until then the
+        // receive thread takes in the download still on its way: closing on
+        // unread data would reset the line, and the byte could be lost.
+        m_pClient->WaitFor(SESSION_END_WAIT_MS);
+    }
+    m_pClient->Close();
+    m_pClientUDP->Close();
+
+    m_bSession = false;
+    m_pNetDlg->m_nTests = 0;
+    m_pNetDlg->SetStatus(0, 0, 0);
+    m_pNetDlg->SetDlgItemText(IDC_START_STOP, "Start");
+    m_pNetDlg->m_bRunning = false;
+
+    // The meter stops a little later without holding the window up; a new
+    // session started meanwhile keeps it.
+    m_pMeterTimer->start(METER_LINGER_MS);
+    if (m_pfnSessionEndObserver)
+        m_pfnSessionEndObserver();
+}
+
+void CMainDlg::StopSender() {
+    m_pSender->Stop(true);
+    if (!m_pSender->WaitFor(SENDER_FINISH_MS))
+        m_pSender->Stop(true);
+}
+
+void CMainDlg::FailSession(const char* pszCaption, const std::string& strText) {
+    StopTests();
+    m_prompts.MessageBox(pszCaption, strText);
+}
+
+void CMainDlg::OnNodeMessage(const char* pData, int32_t nLength) {
+    CMainDlg* pDlg = g_pMainDlg;
+    const uint32_t nSession = pDlg->m_nSession;
+    if (nLength == 0) {
+        QMetaObject::invokeMethod(
+            pDlg, [pDlg, nSession] { pDlg->OnNodeClosed(nSession); }, Qt::QueuedConnection);
+        return;
+    }
+    // A command arrives alone; anything longer is download data.
+    if (nLength != 1)
+        return;
+    const int nCommand = static_cast<signed char>(pData[0]);
+    if (nCommand < 0 || nCommand > 6)
+        return;
+    QMetaObject::invokeMethod(
+        pDlg, [pDlg, nSession, nCommand] { pDlg->OnNodeCommand(nSession, nCommand); },
+        Qt::QueuedConnection);
+}
+
+void CMainDlg::OnNodeCommand(uint32_t nSession, int nCommand) {
+    if (nSession != m_nSession || !m_bSession)
+        return;
+    if (nCommand == 0) {
+        StopTests();
+        return;
+    }
+    m_nCurrentTest = nCommand;
+    if (!m_pendingTests.empty())
+        m_pendingTests.pop_back();
+    if (nCommand == 1 || nCommand == 3)
+        m_pSender->Start(true, std::string(), 0);
+    else if (nCommand == 4 || nCommand == 6)
+        m_pSender->Start(false, m_strNodeAddress, m_nNodePort);
+}
+
+void CMainDlg::OnNodeClosed(uint32_t nSession) {
+    if (nSession != m_nSession || !m_bSession)
+        return;
+    // The test in progress runs to its end on the meter's clock, and the
+    // sample that ends it ends the session; with no test running there is
+    // nothing to wait for.
+    m_bNodeGone = true;
+    if (m_nCurrentTest == 0)
+        FailSession(kClientCaption, NODE_CLOSED_TEXT);
+}
+
+void CMainDlg::OnRateSample(int32_t nKind, float fDownload, float fUpload) {
+    if (nKind != CTrafficMeter::REPORT_BYTES)
+        return;
+    CMainDlg* pDlg = g_pMainDlg;
+    const uint32_t nSession = pDlg->m_nSession;
+    QMetaObject::invokeMethod(
+        pDlg,
+        [pDlg, nSession, fDownload, fUpload] { pDlg->OnSample(nSession, fDownload, fUpload); },
+        Qt::QueuedConnection);
+}
+
+void CMainDlg::OnSample(uint32_t nSession, float fDownload, float fUpload) {
+    // Samples after the session's end would add seconds nobody measured.
+    if (nSession != m_nSession || !m_bSession)
+        return;
+    const auto fDown = static_cast<float>(static_cast<double>(fDownload) / 1000.0);
+    const auto fUp = static_cast<float>(static_cast<double>(fUpload) / 1000.0);
+    const int nTest = m_nCurrentTest;
+    const bool bStored = RecordSample(m_results, nTest, fDown, fUp, m_nSeconds);
+    if (m_pfnSampleObserver) {
+        const TestResult& record = m_results[static_cast<size_t>(nTest)];
+        const bool bUpload = nTest != 2 && nTest != 5;
+        m_pfnSampleObserver({nTest, (bUpload ? record.upload : record.download).size(),
+                             bStored && nTest != 0, TruncateRate(fDown), TruncateRate(fUp)});
+    }
+    if (!bStored) {
+        // The running test is over.
+        if (m_nCurrentTest == 1 || m_nCurrentTest == 3 || m_nCurrentTest == 4)
+            StopSender();
+        if (m_bNodeGone)
+            FailSession(kClientCaption, NODE_CLOSED_TEXT);
+        else if (!m_pendingTests.empty())
+            m_pClient->SendTestRequest(m_pendingTests.back()); // again each second until confirmed
+        else
+            StopTests();
+    }
+
+    const int nSelected = m_pChartTabs->GetCurSel();
+    if (nSelected == m_nCurrentTest) {
+        Invalidate();
+    } else if (nSelected == 0) {
+        ComputeAverages(m_results, m_nSeconds);
+        Invalidate();
+    }
+    if (m_bSession && m_pMeter->IsRunning())
+        m_pNetDlg->SetStatus(m_nCurrentTest, TruncateRate(fDown), TruncateRate(fUp));
+}
+
+void CMainDlg::OnPacket(const char* pPacket, int32_t nLength) {
+    CTrafficMeter& meter = *g_pMainDlg->m_pMeter;
+    if (meter.IsRunning())
+        meter.AddPacket(pPacket, nLength);
+}
+
+void CMainDlg::OnUdpMessage(const char*, int32_t, std::string, uint16_t) {
+    // UDP downloads are counted by the capture alone.
+}
+
+void CMainDlg::RunWhilePainting(const std::function<void()>& fn) {
+    QEventLoop loop;
+    std::thread worker([&] {
+        fn();
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    worker.join();
+}
+
+void CMainDlg::SetStarting(bool bStarting) {
+    m_bStarting = bStarting;
+    // While connecting only the button stays live: pressed, it gives up.
+    for (int nId : {IDC_NODE_IP, IDC_NODE_PORT, IDC_CLIENT_IP})
+        m_pNetDlg->GetDlgItem(nId)->setEnabled(!bStarting);
+    m_pTestDlg->setEnabled(!bStarting);
+    GetMenuBar()->setEnabled(!bStarting);
+    m_pNetDlg->SetDlgItemText(IDC_START_STOP, bStarting ? "Stop" : "Start");
+}
+
+void CMainDlg::closeEvent(QCloseEvent* pEvent) {
+    if (m_bStarting) {
+        m_bCancelStart = true;
+        m_pClient->Close();
+    }
+    CTemplateDialog::closeEvent(pEvent);
+}

@@ -47,8 +47,9 @@ public:
     NodeProcess(const NodeProcess&) = delete;
     NodeProcess& operator=(const NodeProcess&) = delete;
 
-    // Starts the node; false when it could not be started at all.
-    bool Start(const std::vector<std::string>& args) {
+    // Starts the node, inside the named network namespace when one is
+    // given; false when it could not be started at all.
+    bool Start(const std::vector<std::string>& args, const std::string& strNamespace = {}) {
         char szLog[] = "/tmp/bandscope-node-log-XXXXXX";
         const int nLog = ::mkstemp(szLog);
         if (nLog < 0) {
@@ -60,7 +61,11 @@ public:
             ::close(nLog);
             return false;
         }
-        std::vector<std::string> argv{NodeBinary()};
+        std::vector<std::string> argv;
+        if (!strNamespace.empty()) {
+            argv = {"ip", "netns", "exec", strNamespace}; // it execs the node: the pid stays
+        }
+        argv.push_back(NodeBinary());
         argv.insert(argv.end(), args.begin(), args.end());
         m_pid = SpawnProcess(argv, fds[1], nLog);
         ::close(fds[1]);
