@@ -1,22 +1,90 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts Bandscope with a node of its
-# own to measure against: bandscope-node on 127.0.0.2, stopped again when the
-# window closes.
+# Sets up, builds and runs Bandscope against a node of its own on this machine.
 set -euo pipefail
 cd "$(dirname "$0")"
+
+usage() {
+    cat <<'TEXT'
+usage: sudo ./run.sh [--help]
+
+Installs what is missing (Debian packages), builds Bandscope into build/, and
+gives the program the capture privilege (CAP_NET_RAW and CAP_NET_ADMIN on
+build/app/bandscope), so that the window never has to run as root. Then it
+starts a local node, bandscope-node, on 127.0.0.2, and:
+
+  with a display:    opens the Bandscope window as the user behind sudo (as
+                     root only when there is no other user, and it says so),
+                     from build/app, where Help > Manual finds Bandscope.pdf.
+                     Type Node IP 127.0.0.2, pick Client IP 127.0.0.1, press
+                     Start. The node stops when the window closes.
+  without a display: runs all six tests of 5 seconds without a window
+                     (bandscope --run) from 127.0.0.1, prints each second and
+                     a table, writes results.xml and results.png into a new
+                     folder under runs/ and names it, then stops the node.
+TEXT
+}
+
+case "${1:-}" in
+-h | --help) usage; exit 0 ;;
+"") ;;
+*) usage >&2; exit 2 ;;
+esac
+
 source scripts/setup.sh
 [[ $EUID -eq 0 ]] || need_root "$0 $*"
 install_missing
 build build
+setcap cap_net_raw,cap_net_admin+eip build/app/bandscope
+
+# A node on 127.0.0.2: on port 20000 when it is free, else on a free pair.
+work=$(mktemp -d)
+node=
+cleanup() {
+    [[ -n "$node" ]] && kill "$node" 2>/dev/null && wait "$node" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+start_node() {
+    build/node/bandscope-node --bind 127.0.0.2 --port "$1" >"$work/node.out" 2>"$work/node.log" &
+    node=$!
+    for _ in $(seq 50); do
+        port=$(sed -n 's/^bandscope-node listening on .*:\([0-9]*\)$/\1/p' "$work/node.out")
+        [[ -n "$port" ]] && return 0
+        kill -0 "$node" 2>/dev/null || break
+        sleep 0.1
+    done
+    wait "$node" 2>/dev/null || true
+    node=
+    return 1
+}
+start_node 20000 || start_node 0 || { cat "$work/node.log" >&2; exit 1; }
 
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then
-    echo "No display here: the Bandscope window needs one (run it on a desktop, or under xvfb-run)."
-    exit 0
+    folder=runs/$(date +%Y%m%d-%H%M%S)
+    mkdir -p "$folder"
+    echo "No display here: running the six tests without a window against the local node."
+    status=0
+    build/app/bandscope --run --node 127.0.0.2 --client 127.0.0.1 --port "$port" --seconds 5 \
+        --save "$folder/results.xml" --chart "$folder/results.png" || status=$?
+    cp "$work/node.log" "$folder/node.log"
+    echo
+    echo "Results are in $PWD/$folder: results.xml, results.png (the seven charts), node.log."
+    echo "To see them in the window, run ./run.sh on a machine with a display (or under"
+    echo "xvfb-run) and choose File > Load Test."
+    exit "$status"
 fi
 
-build/node/bandscope-node --bind 127.0.0.2 &
-node=$!
-trap 'kill "$node" 2>/dev/null; wait "$node" 2>/dev/null || true' EXIT
-echo "A local node listens on 127.0.0.2, port 20000."
-echo "In the window: Node IP 127.0.0.2, Client IP 127.0.0.1, then Start."
-build/app/bandscope
+echo "A local node listens on 127.0.0.2, port $port."
+echo "In the window: Node IP 127.0.0.2, Node Port $port, Client IP 127.0.0.1, then Start."
+user=${SUDO_USER:-}
+cd build/app
+if [[ -n "$user" && "$user" != root ]] && runuser -u "$user" -- test -x "$PWD/bandscope"; then
+    runuser -u "$user" -- ./bandscope
+else
+    if [[ -n "$user" && "$user" != root ]]; then
+        echo "The user $user cannot reach $PWD; the window runs as root."
+    else
+        echo "There is no user behind sudo; the window runs as root."
+    fi
+    ./bandscope
+fi

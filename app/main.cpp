@@ -1,9 +1,38 @@
-// bandscope: the throughput tester's window.
+// bandscope: the throughput tester. Without arguments the window; with --run
+// one session without a window (see run_options.h).
+#include "app/headless_run.h"
 #include "app/main_app.h"
+#include "app/run_options.h"
 
 #include <QApplication>
+#include <cstdio>
 
 int main(int argc, char** argv) {
+    CRunOptions options;
+    std::string strError;
+    const RunCommand command =
+        ParseRunOptions(std::vector<std::string>(argv + 1, argv + argc), options, strError);
+    switch (command) {
+    case RunCommand::Help:
+        std::fputs(RunUsage().c_str(), stdout);
+        return 0;
+    case RunCommand::Usage:
+        std::fprintf(stderr, "bandscope: %s\n%s", strError.c_str(), RunUsage().c_str());
+        return 2;
+    case RunCommand::Run: {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        // The output is the run's own: Qt's notes about the desktop it lacks stay out.
+        qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext&, const QString& strText) {
+                if (type == QtCriticalMsg || type == QtFatalMsg)
+                    std::fprintf(stderr, "%s\n", qPrintable(strText));
+            });
+        QApplication application(argc, argv);
+        return RunHeadless(options);
+    }
+    case RunCommand::Window:
+        break;
+    }
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Bandscope"));
     CMainApp app;

@@ -1,0 +1,101 @@
+#include "app/run_options.h"
+
+#include <algorithm>
+#include <sstream>
+
+namespace {
+
+bool IsNumber(const std::string& strText) {
+    return !strText.empty() &&
+           std::all_of(strText.begin(), strText.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// "1,3,5": each test 1..6 once; the session runs them in ascending order.
+bool ParseTests(const std::string& strText, std::vector<int>& tests) {
+    tests.clear();
+    std::istringstream items(strText);
+    std::string strItem;
+    while (std::getline(items, strItem, ',')) {
+        if (strItem.size() != 1 || strItem[0] < '1' || strItem[0] > '6')
+            return false;
+        const int nTest = strItem[0] - '0';
+        if (std::find(tests.begin(), tests.end(), nTest) != tests.end())
+            return false;
+        tests.push_back(nTest);
+    }
+    return !tests.empty() && strText.back() != ',';
+}
+
+} // namespace
+
+std::string RunUsage() {
+    return "usage: bandscope                 the window\n"
+           "       bandscope --run --node ADDRESS-OR-NAME [--client ADDRESS] [--port N]\n"
+           "                 [--seconds N] [--tests 1,2,3,4,5,6] [--save FILE.xml]\n"
+           "                 [--chart FILE.png]\n"
+           "\n"
+           "--run runs one session without a window against bandscope-node and prints\n"
+           "one line per second and a table per test. Defaults are the window's: port\n"
+           "20000, 30 seconds per test, all six tests, and as the client the local\n"
+           "address that routes to the node. Tests: 1 TCP upload, 2 TCP download,\n"
+           "3 TCP both ways, 4 UDP upload, 5 UDP download, 6 UDP both ways.\n"
+           "--save writes the results file, --chart a PNG of the seven charts.\n"
+           "Ctrl+C ends the session as Stop does and still writes both.\n"
+           "Exit code: 0 the session ran to its end, 1 it failed (the reason on\n"
+           "standard error), 2 usage, 130 ended by Ctrl+C.\n";
+}
+
+RunCommand ParseRunOptions(const std::vector<std::string>& args, CRunOptions& options,
+                           std::string& strError) {
+    if (args.empty())
+        return RunCommand::Window;
+    bool bRun = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& strName = args[i];
+        if (strName == "--help" || strName == "-h")
+            return RunCommand::Help;
+        if (strName == "--run") {
+            bRun = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            strError =
+                strName + (strName.rfind("--", 0) == 0 ? " needs a value" : ": not an option");
+            return RunCommand::Usage;
+        }
+        const std::string& strValue = args[++i];
+        if (strName == "--node") {
+            options.strNode = strValue;
+        } else if (strName == "--client") {
+            options.strClient = strValue;
+        } else if (strName == "--port" || strName == "--seconds") {
+            if (!IsNumber(strValue)) {
+                strError = strName + " needs a number, not '" + strValue + "'";
+                return RunCommand::Usage;
+            }
+            (strName == "--port" ? options.strPort : options.strSeconds) = strValue;
+        } else if (strName == "--tests") {
+            if (!ParseTests(strValue, options.tests)) {
+                strError =
+                    "--tests needs test numbers 1 to 6 separated by commas, not '" + strValue + "'";
+                return RunCommand::Usage;
+            }
+        } else if (strName == "--save") {
+            options.strSave = strValue;
+        } else if (strName == "--chart") {
+            options.strChart = strValue;
+        } else {
+            strError = strName + ": not an option";
+            return RunCommand::Usage;
+        }
+    }
+    if (!bRun) {
+        strError = "options need --run";
+        return RunCommand::Usage;
+    }
+    if (options.strNode.empty()) {
+        strError = "--run needs --node";
+        return RunCommand::Usage;
+    }
+    return RunCommand::Run;
+}

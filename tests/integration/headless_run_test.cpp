@@ -1,0 +1,182 @@
+// bandscope --run as a script runs it: the real program against the real node
+// on loopback, its exit codes, its files, and Ctrl+C. And the manual the
+// build lays out next to the program.
+#include "results/xml_parser.h"
+#include "tests/support/node_process.h"
+#include "tests/support/process.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sstream>
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ProgramBinary() {
+    return BANDSCOPE_BINARY_DIR "/app/bandscope";
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+// The program with its output and errors in files of the test's folder.
+class RunningProgram {
+public:
+    RunningProgram(const fs::path& dir, const std::vector<std::string>& args)
+        : m_out(dir / "stdout.txt"), m_err(dir / "stderr.txt") {
+        const int nOut = ::open(m_out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int nErr = ::open(m_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        std::vector<std::string> argv{ProgramBinary()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        m_pid = SpawnProcess(argv, nOut, nErr);
+        ::close(nOut);
+        ::close(nErr);
+    }
+    ~RunningProgram() { KillProcess(m_pid); }
+
+    int Wait(std::chrono::milliseconds timeout) {
+        const std::optional<int> code = WaitProcess(m_pid, timeout);
+        if (code)
+            m_pid = -1;
+        return code.value_or(-999);
+    }
+    void Signal(int nSignal) { ::kill(m_pid, nSignal); }
+    std::string Out() const { return ReadFile(m_out); }
+    std::string Err() const { return ReadFile(m_err); }
+
+private:
+    fs::path m_out;
+    fs::path m_err;
+    pid_t m_pid = -1;
+};
+
+class HeadlessRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("bandscope_run_" + std::to_string(getpid()) + "_" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    // A node on 127.0.0.2 with a free port pair; the client is 127.0.0.1.
+    void StartNode() {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root: the run captures packets";
+        ASSERT_TRUE(m_node.Start({"--bind", "127.0.0.2", "--port", "0"}));
+        ASSERT_FALSE(m_node.WaitReady().empty()) << m_node.Log();
+    }
+    std::vector<std::string> RunArgs(const std::string& strPort) const {
+        return {"--run", "--node", "127.0.0.2", "--client", "127.0.0.1", "--port", strPort};
+    }
+
+    fs::path m_dir;
+    NodeProcess m_node;
+};
+
+TEST_F(HeadlessRunTest, TwoTestsWriteAResultsFileAndAChartThatLoadBack) {
+    StartNode();
+    std::vector<std::string> args = RunArgs(std::to_string(m_node.Port()));
+    const fs::path xml = m_dir / "results.xml";
+    const fs::path png = m_dir / "results.png";
+    args.insert(args.end(), {"--seconds", "2", "--tests", "5,1", "--save", xml.string(), "--chart",
+                             png.string()});
+    RunningProgram program(m_dir, args);
+    ASSERT_EQ(program.Wait(60s), 0) << program.Out() << program.Err();
+    const std::string strOut = program.Out();
+    // A line per stored second, in ascending test order, then the table.
+    EXPECT_TRUE(
+        std::regex_search(strOut, std::regex("test 1 .* 2/2 +s[^\n]*\n(.*\n)*test 5 .* 2/2 +s")))
+        << strOut;
+    EXPECT_TRUE(std::regex_search(strOut, std::regex("\n5 UDP - Download test +2 "))) << strOut;
+    EXPECT_NE(strOut.find("capture: "), std::string::npos) << strOut;
+
+    CXmlParser parser;
+    TestResults results;
+    ASSERT_TRUE(parser.ReadResultsFile(xml.string(), results)) << parser.GetErrorText();
+    EXPECT_EQ(results[1].upload.size(), 2u);
+    EXPECT_EQ(results[5].download.size(), 2u);
+    EXPECT_TRUE(results[2].download.empty());
+    EXPECT_EQ(results[0].download.size(), 2u); // the averages, as the window had them
+    EXPECT_GT(results[1].max, 1000);
+
+    // A PNG of the seven charts of 600 x 400 side by side.
+    const std::string strPng = ReadFile(png);
+    ASSERT_GE(strPng.size(), 24u);
+    EXPECT_EQ(strPng.substr(1, 3), "PNG");
+    const auto BigEndian = [&](size_t n) {
+        return (static_cast<uint8_t>(strPng[n]) << 24) |
+               (static_cast<uint8_t>(strPng[n + 1]) << 16) |
+               (static_cast<uint8_t>(strPng[n + 2]) << 8) | static_cast<uint8_t>(strPng[n + 3]);
+    };
+    EXPECT_EQ(BigEndian(16), 7 * 600);
+    EXPECT_EQ(BigEndian(20), 400);
+}
+
+TEST_F(HeadlessRunTest, FailuresAndUsageErrorsHaveTheirExitCodes) {
+    StartNode();
+    // Nothing listens on the port above the node's.
+    RunningProgram refused(m_dir, RunArgs(std::to_string(m_node.Port() + 1)));
+    EXPECT_EQ(refused.Wait(30s), 1) << refused.Out();
+    EXPECT_EQ(refused.Err().rfind("CClient::Error\nWSAECONNREFUSED\n", 0), 0u) << refused.Err();
+
+    for (const std::vector<std::string>& args :
+         std::vector<std::vector<std::string>>{{"--run"},
+                                               {"--run", "--node", "127.0.0.2", "--tests", "7"},
+                                               {"--run", "--node", "127.0.0.2", "--bogus", "1"},
+                                               {"--node", "127.0.0.2"}}) {
+        RunningProgram usage(m_dir, args);
+        EXPECT_EQ(usage.Wait(10s), 2) << args.back();
+        EXPECT_NE(usage.Err().find("usage: bandscope"), std::string::npos) << usage.Err();
+    }
+}
+
+TEST_F(HeadlessRunTest, CtrlCEndsTheSessionAsStopDoesAndStillSaves) {
+    StartNode();
+    std::vector<std::string> args = RunArgs(std::to_string(m_node.Port()));
+    const fs::path xml = m_dir / "results.xml";
+    args.insert(args.end(), {"--seconds", "30", "--tests", "2", "--save", xml.string()});
+    RunningProgram program(m_dir, args);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (program.Out().find("1/30") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_NE(program.Out().find("1/30"), std::string::npos) << program.Out() << program.Err();
+    program.Signal(SIGINT);
+    EXPECT_EQ(program.Wait(10s), 130) << program.Out() << program.Err();
+    // The node heard the end byte, not a dropped connection.
+    const auto logged = std::chrono::steady_clock::now() + 5s;
+    while (m_node.Log().find("session ended") == std::string::npos &&
+           std::chrono::steady_clock::now() < logged)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(m_node.Log().find("session ended (session end from the client)"), std::string::npos)
+        << m_node.Log();
+    CXmlParser parser;
+    TestResults results;
+    ASSERT_TRUE(parser.ReadResultsFile(xml.string(), results)) << parser.GetErrorText();
+    EXPECT_GE(results[2].download.size(), 1u);
+    EXPECT_LT(results[2].download.size(), 30u);
+}
+
+TEST(Manual, TheBuildLaysOutAPdfOfSeveralPages) {
+    const std::string strPdf = ReadFile(BANDSCOPE_BINARY_DIR "/app/Bandscope.pdf");
+    ASSERT_FALSE(strPdf.empty()) << "no Bandscope.pdf next to the program";
+    EXPECT_EQ(strPdf.rfind("%PDF-1.", 0), 0u);
+    EXPECT_NE(strPdf.find("%%EOF", strPdf.size() - 16), std::string::npos);
+    const std::regex page("/Type\\s*/Page[^s]");
+    const auto nPages = std::distance(std::sregex_iterator(strPdf.begin(), strPdf.end(), page),
+                                      std::sregex_iterator());
+    EXPECT_GT(nPages, 1);
+}
+
+} // namespace
