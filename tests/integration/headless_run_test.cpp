@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <regex>
 #include <sstream>
 
 using namespace testing_support;
@@ -95,10 +94,14 @@ TEST_F(HeadlessRunTest, TwoTestsWriteAResultsFileAndAChartThatLoadBack) {
     ASSERT_EQ(program.Wait(60s), 0) << program.Out() << program.Err();
     const std::string strOut = program.Out();
     // A line per stored second, in ascending test order, then the table.
-    EXPECT_TRUE(
-        std::regex_search(strOut, std::regex("test 1 .* 2/2 +s[^\n]*\n(.*\n)*test 5 .* 2/2 +s")))
-        << strOut;
-    EXPECT_TRUE(std::regex_search(strOut, std::regex("\n5 UDP - Download test +2 "))) << strOut;
+    const size_t nTest1 = strOut.find("test 1 TCP - Upload test");
+    const size_t nTest5 = strOut.find("test 5 UDP - Download test");
+    ASSERT_NE(nTest1, std::string::npos) << strOut;
+    ASSERT_NE(nTest5, std::string::npos) << strOut;
+    EXPECT_LT(nTest1, nTest5);
+    EXPECT_NE(strOut.find(" 2/2 s ", nTest1), std::string::npos) << strOut;
+    EXPECT_NE(strOut.find(" 2/2 s ", nTest5), std::string::npos) << strOut;
+    EXPECT_NE(strOut.find("\n5 UDP - Download test              2 "), std::string::npos) << strOut;
     EXPECT_NE(strOut.find("capture: "), std::string::npos) << strOut;
 
     CXmlParser parser;
@@ -169,13 +172,16 @@ TEST_F(HeadlessRunTest, CtrlCEndsTheSessionAsStopDoesAndStillSaves) {
 }
 
 TEST(Manual, TheBuildLaysOutAPdfOfSeveralPages) {
+    if (std::string(BANDSCOPE_SANITIZE) != "")
+        GTEST_SKIP() << "sanitizer builds lay no manual out";
     const std::string strPdf = ReadFile(BANDSCOPE_BINARY_DIR "/app/Bandscope.pdf");
     ASSERT_FALSE(strPdf.empty()) << "no Bandscope.pdf next to the program";
     EXPECT_EQ(strPdf.rfind("%PDF-1.", 0), 0u);
     EXPECT_NE(strPdf.find("%%EOF", strPdf.size() - 16), std::string::npos);
-    const std::regex page("/Type\\s*/Page[^s]");
-    const auto nPages = std::distance(std::sregex_iterator(strPdf.begin(), strPdf.end(), page),
-                                      std::sregex_iterator());
+    int nPages = 0;
+    for (size_t n = strPdf.find("/Type /Page"); n != std::string::npos;
+         n = strPdf.find("/Type /Page", n + 1))
+        nPages += strPdf.compare(n, 12, "/Type /Pages") != 0;
     EXPECT_GT(nPages, 1);
 }
 
