@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 using SOCKET = int;
@@ -88,10 +89,11 @@ protected:
 };
 
 // One object may be used by several threads at once (a receive blocked on
-// one, sends on others); Shutdown wakes them all from any thread. Close and
-// destruction release the descriptor, so they belong to the socket's last
-// user: owners that share a socket between threads hold it through
-// CSharedSocket, whose last reference closes it.
+// one, sends on others). Close from any thread wakes every call blocked on
+// the socket (as does Shutdown, which keeps the descriptor); the descriptor
+// itself is released once, by its last user: each call holds it, through a
+// shared pointer, for its length. Owners that share the object between
+// threads hold it through CSharedSocket in the same way.
 class CSocket : public ISocket {
 public:
     CSocket();
@@ -154,7 +156,9 @@ public:
     // thread can still be using it.
     void Shutdown();
 
-    SOCKET GetHandle() const { return m_hSocket; }
+    // The descriptor, for the platform's own calls; valid for as long as the
+    // socket is not closed.
+    SOCKET GetHandle() const;
     SOCKET GetAcceptedHandle() const { return m_hAccepted; }
     uint16_t GetPort() const { return m_nPort; }
     std::string GetAddress() const { return m_strAddress; }
@@ -163,15 +167,18 @@ public:
     int32_t GetMaxConnections() const { return m_nMaxConnections; }
 
 private:
+    class CDescriptor; // closes the descriptor when its last user lets go
+    class CHold;       // one call's hold on the descriptor
+    std::shared_ptr<CDescriptor> GetDescriptor() const;
+
     void RecordError() { m_strError = GetWinsockErrorText(); }
     // Sets the thread's last error from a failed call's errno; a call on a
     // socket that could not be made reports why it could not.
     void SetLastError(int nErrno) const;
     int WaitForConnect(SOCKET hSocket, uint32_t nTimeoutMs) const;
 
-    // Atomic so that a call on another thread reads a whole value; the
-    // descriptor stays open as long as any user holds the object.
-    std::atomic<SOCKET> m_hSocket{INVALID_SOCKET};
+    mutable std::mutex m_mtxDescriptor; // guards the pointer, not the calls on the descriptor
+    std::shared_ptr<CDescriptor> m_pDescriptor; // null once closed, and without a socket
     std::atomic<bool> m_bShutdown{false};
     int m_nCreateError = 0; // why Create made no socket (a Winsock code), else 0
     SOCKET m_hAccepted = INVALID_SOCKET;

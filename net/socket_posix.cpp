@@ -170,13 +170,45 @@ SOCKET CreateSocket(int nType) {
     return hSocket;
 }
 
+class CSocket::CDescriptor {
+public:
+    explicit CDescriptor(SOCKET hSocket) : m_hSocket(hSocket) {}
+    ~CDescriptor() {
+        if (m_hSocket != INVALID_SOCKET) {
+            ::close(m_hSocket);
+        }
+    }
+    CDescriptor(const CDescriptor&) = delete;
+    CDescriptor& operator=(const CDescriptor&) = delete;
+    SOCKET Handle() const { return m_hSocket; }
+    // Releases it now, for its last user: false, with errno set, on failure.
+    bool Release() {
+        const SOCKET hSocket = m_hSocket;
+        m_hSocket = INVALID_SOCKET;
+        return ::close(hSocket) == 0;
+    }
+
+private:
+    SOCKET m_hSocket;
+};
+
+class CSocket::CHold {
+public:
+    explicit CHold(const CSocket& socket) : m_pDescriptor(socket.GetDescriptor()) {}
+    SOCKET Handle() const { return m_pDescriptor ? m_pDescriptor->Handle() : INVALID_SOCKET; }
+
+private:
+    const std::shared_ptr<CDescriptor> m_pDescriptor;
+};
+
 CSocket::CSocket() = default;
 
-CSocket::CSocket(SOCKET hSocket) : m_hSocket(hSocket) {}
+CSocket::CSocket(SOCKET hSocket)
+    : m_pDescriptor(hSocket != INVALID_SOCKET ? std::make_shared<CDescriptor>(hSocket) : nullptr) {}
 
 std::unique_ptr<CSocket> CSocket::Create(int nType) {
     auto pSocket = std::make_unique<CSocket>(CreateSocket(nType));
-    if (pSocket->m_hSocket == INVALID_SOCKET) {
+    if (!pSocket->m_pDescriptor) {
         pSocket->m_nCreateError = WSAGetLastError();
     }
     return pSocket;
@@ -184,10 +216,18 @@ std::unique_ptr<CSocket> CSocket::Create(int nType) {
 
 CSocket::~CSocket() {
     Close();
-    const SOCKET hSocket = m_hSocket.exchange(INVALID_SOCKET);
-    if (hSocket != INVALID_SOCKET) {
-        ::close(hSocket);
-    }
+    // Released even when the half-close failed; by the last user, as ever.
+    std::lock_guard lock(m_mtxDescriptor);
+    m_pDescriptor.reset();
+}
+
+std::shared_ptr<CSocket::CDescriptor> CSocket::GetDescriptor() const {
+    std::lock_guard lock(m_mtxDescriptor);
+    return m_pDescriptor;
+}
+
+SOCKET CSocket::GetHandle() const {
+    return CHold(*this).Handle();
 }
 
 void CSocket::SetLastError(int nErrno) const {
@@ -213,7 +253,8 @@ bool CSocket::Connect(const std::string& strAddress, uint16_t nPort) {
 }
 
 bool CSocket::ConnectWithin(const std::string& strAddress, uint16_t nPort, uint32_t nTimeoutMs) {
-    const SOCKET hSocket = m_hSocket.load();
+    const CHold hold(*this);
+    const SOCKET hSocket = hold.Handle();
     sockaddr_in addr;
     if (!SocketAddressOf(strAddress, nPort, false, addr)) {
         RecordError();
@@ -288,7 +329,8 @@ bool CSocket::Bind(uint16_t nPort) {
 }
 
 bool CSocket::Bind(const std::string& strAddress, uint16_t nPort) {
-    const SOCKET hSocket = m_hSocket.load();
+    const CHold hold(*this);
+    const SOCKET hSocket = hold.Handle();
     sockaddr_in addr;
     if (!SocketAddressOf(strAddress, nPort, true, addr)) {
         RecordError();
@@ -311,7 +353,8 @@ bool CSocket::Bind(const std::string& strAddress, uint16_t nPort) {
 }
 
 bool CSocket::Close() {
-    const SOCKET hSocket = m_hSocket.load();
+    std::shared_ptr<CDescriptor> pDescriptor = GetDescriptor();
+    const SOCKET hSocket = pDescriptor ? pDescriptor->Handle() : INVALID_SOCKET;
     // Both directions: this also wakes a receive that another thread is
     // blocked in, which a plain close does not do here.
     if (::shutdown(hSocket, SHUT_RDWR) < 0) {
@@ -323,27 +366,35 @@ bool CSocket::Close() {
         }
     }
     m_bShutdown = true;
-    m_hSocket = INVALID_SOCKET;
-    if (::close(hSocket) < 0) {
+    {
+        std::lock_guard lock(m_mtxDescriptor);
+        if (m_pDescriptor == pDescriptor) {
+            m_pDescriptor.reset(); // no later call can take it up
+        }
+    }
+    // The last user releases the descriptor: here, unless a call on another
+    // thread is still in it (it has been woken, and lets go when it returns).
+    if (pDescriptor.use_count() == 1 && !pDescriptor->Release()) {
         SetLastError(errno);
         RecordError();
         return false;
     }
+    pDescriptor.reset();
     OnDisconnected();
     return true;
 }
 
 void CSocket::Shutdown() {
     m_bShutdown = true; // before the wake, so that a connect in progress sees it
-    const SOCKET hSocket = m_hSocket.load();
-    if (hSocket != INVALID_SOCKET) {
-        ::shutdown(hSocket, SHUT_RDWR);
+    const CHold hold(*this);
+    if (hold.Handle() != INVALID_SOCKET) {
+        ::shutdown(hold.Handle(), SHUT_RDWR);
     }
 }
 
 int CSocket::Send(const void* pData, int nLength) {
-    const ssize_t nSent =
-        ::send(m_hSocket.load(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL);
+    const CHold hold(*this);
+    const ssize_t nSent = ::send(hold.Handle(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL);
     if (nSent < 0) {
         SetLastError(errno);
         return SOCKET_ERROR;
@@ -352,7 +403,8 @@ int CSocket::Send(const void* pData, int nLength) {
 }
 
 int CSocket::WaitForRoom(uint32_t nWaitMs) {
-    pollfd pfd{m_hSocket.load(), POLLOUT, 0};
+    const CHold hold(*this);
+    pollfd pfd{hold.Handle(), POLLOUT, 0};
     if (pfd.fd == INVALID_SOCKET) {
         SetLastError(EBADF);
         return SOCKET_ERROR;
@@ -374,7 +426,8 @@ int CSocket::WaitForRoom(uint32_t nWaitMs) {
 }
 
 int CSocket::SendAvailable(const void* pData, int nLength, uint32_t nWaitMs) {
-    const SOCKET hSocket = m_hSocket.load();
+    const CHold hold(*this);
+    const SOCKET hSocket = hold.Handle();
     // Try first: while the path keeps up there is room, and the wait would
     // only cost a call per send.
     for (bool bWaited = false;; bWaited = true) {
@@ -418,7 +471,8 @@ int CSocket::SendWithin(const void* pData, int nLength, uint32_t nWaitMs) {
 }
 
 int CSocket::Receive(void* pBuffer, int nSize) {
-    const ssize_t nReceived = ::recv(m_hSocket.load(), pBuffer, static_cast<size_t>(nSize), 0);
+    const CHold hold(*this);
+    const ssize_t nReceived = ::recv(hold.Handle(), pBuffer, static_cast<size_t>(nSize), 0);
     // The bytes past the received data read as zero, as if the whole buffer
     // had been cleared first; only those are written.
     const size_t nKept = nReceived > 0 ? static_cast<size_t>(nReceived) : 0;
@@ -437,9 +491,9 @@ int CSocket::SendTo(const void* pData, int nLength, const std::string& strAddres
     if (!SocketAddressOf(strAddress, nPort, false, addr)) {
         return SOCKET_ERROR;
     }
-    const ssize_t nSent =
-        ::sendto(m_hSocket.load(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    const CHold hold(*this);
+    const ssize_t nSent = ::sendto(hold.Handle(), pData, static_cast<size_t>(nLength), MSG_NOSIGNAL,
+                                   reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
     if (nSent < 0) {
         SetLastError(errno);
         return SOCKET_ERROR;
@@ -448,9 +502,10 @@ int CSocket::SendTo(const void* pData, int nLength, const std::string& strAddres
 }
 
 int CSocket::ReceiveFrom(void* pBuffer, int nSize, std::string& strAddress, uint16_t& nPort) {
+    const CHold hold(*this);
     sockaddr_in addr{};
     socklen_t nAddrLen = sizeof addr;
-    const ssize_t nReceived = ::recvfrom(m_hSocket.load(), pBuffer, static_cast<size_t>(nSize), 0,
+    const ssize_t nReceived = ::recvfrom(hold.Handle(), pBuffer, static_cast<size_t>(nSize), 0,
                                          reinterpret_cast<sockaddr*>(&addr), &nAddrLen);
     if (nReceived < 0) {
         SetLastError(errno);
@@ -462,7 +517,8 @@ int CSocket::ReceiveFrom(void* pBuffer, int nSize, std::string& strAddress, uint
 }
 
 bool CSocket::SetOption(int nLevel, int nOption, int32_t nValue) {
-    if (::setsockopt(m_hSocket.load(), nLevel, nOption, &nValue, sizeof nValue) < 0) {
+    const CHold hold(*this);
+    if (::setsockopt(hold.Handle(), nLevel, nOption, &nValue, sizeof nValue) < 0) {
         SetLastError(errno);
         RecordError();
         return false;
@@ -471,8 +527,9 @@ bool CSocket::SetOption(int nLevel, int nOption, int32_t nValue) {
 }
 
 bool CSocket::GetOption(int nLevel, int nOption, int32_t& nValue) {
+    const CHold hold(*this);
     socklen_t nLength = sizeof nValue;
-    if (::getsockopt(m_hSocket.load(), nLevel, nOption, &nValue, &nLength) < 0) {
+    if (::getsockopt(hold.Handle(), nLevel, nOption, &nValue, &nLength) < 0) {
         SetLastError(errno);
         RecordError();
         return false;
@@ -481,7 +538,8 @@ bool CSocket::GetOption(int nLevel, int nOption, int32_t& nValue) {
 }
 
 bool CSocket::IoControl(unsigned long nCommand, uint32_t nArgument) {
-    if (::ioctl(m_hSocket.load(), nCommand, &nArgument) < 0) {
+    const CHold hold(*this);
+    if (::ioctl(hold.Handle(), nCommand, &nArgument) < 0) {
         SetLastError(errno);
         RecordError();
         return false;
@@ -490,7 +548,8 @@ bool CSocket::IoControl(unsigned long nCommand, uint32_t nArgument) {
 }
 
 bool CSocket::Accept() {
-    const SOCKET hSocket = m_hSocket.load();
+    const CHold hold(*this);
+    const SOCKET hSocket = hold.Handle();
     do {
         m_hAccepted = ::accept4(hSocket, nullptr, nullptr, SOCK_CLOEXEC);
     } while (m_hAccepted < 0 && errno == EINTR);
@@ -593,9 +652,10 @@ std::string GetSourceAddressTo(const std::string& strAddress) {
 }
 
 std::string CSocket::GetPeerAddress() {
+    const CHold hold(*this);
     sockaddr_in addr{};
     socklen_t nLength = sizeof addr;
-    if (::getpeername(m_hSocket.load(), reinterpret_cast<sockaddr*>(&addr), &nLength) < 0 ||
+    if (::getpeername(hold.Handle(), reinterpret_cast<sockaddr*>(&addr), &nLength) < 0 ||
         addr.sin_family != AF_INET) {
         return {};
     }

@@ -55,9 +55,14 @@ bool CThread::WaitFor(uint32_t nMilliseconds) {
     }
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(nMilliseconds);
-    std::unique_lock lock(m_mtxThread, deadline);
-    if (!lock.owns_lock()) {
-        return false; // a waiting stop or a Start holds the thread
+    // A waiting stop or a Start may hold the thread for longer than the
+    // bound: try for it instead of waiting for it.
+    std::unique_lock lock(m_mtxThread, std::defer_lock);
+    while (!lock.try_lock()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (!m_thread.joinable()) {
         return true;

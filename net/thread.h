@@ -72,9 +72,7 @@ private:
     void ApplyPriority();
     static int CurrentThreadId();
 
-    // Guards m_thread against concurrent Start/Stop/WaitFor; timed, so that
-    // WaitFor keeps its bound while a waiting stop holds it.
-    std::timed_mutex m_mtxThread;
+    std::mutex m_mtxThread; // guards m_thread against concurrent Start/Stop/WaitFor
     std::thread m_thread;
     std::mutex m_mtxAlive; // with m_cvEnded: WaitFor learns that Run has returned
     std::condition_variable m_cvEnded;

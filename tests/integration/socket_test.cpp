@@ -87,6 +87,12 @@ TEST(Socket, BindOnDatagramSocketSucceedsAndKeepsTheListenFailure) {
     EXPECT_TRUE(socket.GetOption(SOL_SOCKET, SO_RCVBUF, nValue));
     EXPECT_GT(nValue, 0);
     EXPECT_EQ(socket.GetLastErrorText(), "WSAEOPNOTSUPP\nOperation not supported");
+
+    // Its close succeeds, though Linux calls the half-close "not connected".
+    const int fd = socket.GetHandle();
+    EXPECT_TRUE(socket.Close()) << socket.GetLastErrorText();
+    EXPECT_FALSE(socket.IsConnected());
+    EXPECT_FALSE(IsOpenDescriptor(fd));
 }
 
 TEST(Socket, BindWithPortOnlyOrEmptyAddressTakesAnyAddress) {
@@ -239,34 +245,21 @@ TEST(Socket, DatagramsCarryTheSendersAddressAndPort) {
 
 TEST(Socket, AddressTextIsReadAsTheClassicConverterReadsIt) {
     EXPECT_EQ(InetAddr("1.2.3"), Ipv4Address("1.2.0.3", 0).sin_addr.s_addr);
-    EXPECT_EQ(InetAddr("0x7f.1"), htonl(INADDR_LOOPBACK));
-    EXPECT_EQ(InetAddr("10.0.0.1"), Ipv4Address("10.0.0.1", 0).sin_addr.s_addr);
-    for (const char* pszText : {"foo", "", "1.2.3.4.5", "256.1.1.1"}) {
-        EXPECT_EQ(InetAddr(pszText), ADDRESS_NONE) << pszText;
-    }
-
-    // A short form reaches the address it stands for.
     TcpListener listener;
     CSocket stream(CreateSocket(SOCKET_TYPE_STREAM));
     EXPECT_TRUE(stream.Connect("127.1", listener.Port())) << stream.GetLastErrorText();
     CSocket receiver(CreateSocket(SOCKET_TYPE_DGRAM));
     ASSERT_TRUE(receiver.Bind("127.0.0.1", 0));
-    const uint16_t nReceiverPort = LocalPort(receiver.GetHandle());
-    CSocket sender(CreateSocket(SOCKET_TYPE_DGRAM));
-    EXPECT_EQ(sender.SendTo("x", 1, "127.1", nReceiverPort), 1);
-    char c = 0;
-    std::string strFrom;
-    uint16_t nFromPort = 0;
-    EXPECT_EQ(receiver.ReceiveFrom(&c, 1, strFrom, nFromPort), 1);
-
-    // Text that is no address is the broadcast address, which is nowhere to
-    // connect, bind or send to.
+    const uint16_t nPort = LocalPort(receiver.GetHandle());
+    EXPECT_EQ(receiver.SendTo("x", 1, "127.1", nPort), 1); // to itself
+    // Text that is no address reads as the broadcast address: nowhere to
+    // connect, bind or send to (Linux would let a datagram socket bind it).
     const std::string strNotAvailable = "WSAEADDRNOTAVAIL\nCannot assign requested address";
     for (const char* pszText : {"foo", ""}) {
         CSocket unconnected(CreateSocket(SOCKET_TYPE_STREAM));
         EXPECT_FALSE(unconnected.Connect(pszText, listener.Port()));
         EXPECT_EQ(unconnected.GetLastErrorText(), strNotAvailable) << pszText;
-        EXPECT_EQ(sender.SendTo("x", 1, pszText, nReceiverPort), SOCKET_ERROR);
+        EXPECT_EQ(receiver.SendTo("x", 1, pszText, nPort), SOCKET_ERROR);
         EXPECT_EQ(GetWinsockErrorText(), strNotAvailable) << pszText;
     }
     CSocket unbound(CreateSocket(SOCKET_TYPE_DGRAM));
@@ -274,21 +267,7 @@ TEST(Socket, AddressTextIsReadAsTheClassicConverterReadsIt) {
     EXPECT_EQ(unbound.GetLastErrorText(), strNotAvailable);
 }
 
-TEST(Socket, CloseOfABoundDatagramSocketSucceedsAndReleasesIt) {
-    CSocket socket(CreateSocket(SOCKET_TYPE_DGRAM));
-    ASSERT_TRUE(socket.Bind("127.0.0.1", 0));
-    const uint16_t nPort = LocalPort(socket.GetHandle());
-    const int fd = socket.GetHandle();
-    EXPECT_TRUE(socket.Close()) << socket.GetLastErrorText();
-    EXPECT_FALSE(socket.IsConnected());
-    EXPECT_EQ(socket.GetPort(), 0);
-    EXPECT_FALSE(IsOpenDescriptor(fd));
-    CSocket again(CreateSocket(SOCKET_TYPE_DGRAM));
-    EXPECT_TRUE(again.Bind("127.0.0.1", nPort)) << "the port is still held";
-}
-
-// While it lives, the process has no descriptor to spare: its limit is
-// lowered and every descriptor below it is taken.
+// While it lives, the process has no descriptor to spare.
 class CNoFreeDescriptors {
 public:
     CNoFreeDescriptors() {
@@ -306,8 +285,6 @@ public:
         }
         setrlimit(RLIMIT_NOFILE, &m_limit);
     }
-    CNoFreeDescriptors(const CNoFreeDescriptors&) = delete;
-    CNoFreeDescriptors& operator=(const CNoFreeDescriptors&) = delete;
 
 private:
     rlimit m_limit{};
@@ -318,7 +295,6 @@ void OnNodeBytes(const char*, int32_t) {}
 void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
 
 TEST(Socket, ASocketThatCouldNotBeMadeReportsWhyOnItsFirstUse) {
-    const std::string strNoDescriptor = "WSAEMFILE\nToo many open files";
     TcpListener listener;
     CClient client(OnNodeBytes);
     CClientUDP clientUdp(OnDatagram);
@@ -330,20 +306,10 @@ TEST(Socket, ASocketThatCouldNotBeMadeReportsWhyOnItsFirstUse) {
     clientUdp.Close();
     ASSERT_TRUE(client.WaitFor(5000) && clientUdp.WaitFor(5000));
     CNoFreeDescriptors full;
-    const auto pStream = CSocket::Create(SOCKET_TYPE_STREAM);
-    EXPECT_EQ(pStream->GetHandle(), INVALID_SOCKET);
-    EXPECT_FALSE(pStream->Connect("127.0.0.1", listener.Port()));
-    EXPECT_EQ(pStream->GetLastErrorText(), strNoDescriptor);
-    const auto pDatagram = CSocket::Create(SOCKET_TYPE_DGRAM);
-    EXPECT_FALSE(pDatagram->Bind("127.0.0.1", 0));
-    EXPECT_EQ(pDatagram->GetLastErrorText(), strNoDescriptor);
-    EXPECT_EQ(pDatagram->Send("x", 1), SOCKET_ERROR);
-    EXPECT_EQ(GetWinsockErrorText(), strNoDescriptor);
-
-    EXPECT_FALSE(client.Connect("127.0.0.1", listener.Port()));
-    EXPECT_EQ(client.GetErrorText(), strNoDescriptor);
-    EXPECT_FALSE(clientUdp.Open("127.0.0.1", 0));
-    EXPECT_EQ(clientUdp.GetErrorText(), strNoDescriptor);
+    EXPECT_FALSE(client.Connect("127.0.0.1", listener.Port())); // a stream's Connect
+    EXPECT_EQ(client.GetErrorText(), "WSAEMFILE\nToo many open files");
+    EXPECT_FALSE(clientUdp.Open("127.0.0.1", 0)); // a datagram socket's Bind
+    EXPECT_EQ(clientUdp.GetErrorText(), "WSAEMFILE\nToo many open files");
 }
 
 } // namespace
