@@ -100,7 +100,8 @@ public:
     // The longest a session's end waits for the node to close the connection.
     static constexpr uint32_t SESSION_END_WAIT_MS = 250;
     // The longest the sender may take to finish the block it is writing.
-    static constexpr uint32_t SENDER_FINISH_MS = 250;
+    // (It notices within 50 ms and finishes a block within 200 ms.)
+    static constexpr uint32_t SENDER_FINISH_MS = 300;
 
     // What tests and the run without a window look at.
     CNetDlg& GetNetDlg() { return *m_pNetDlg; }
@@ -143,7 +144,8 @@ private:
     void OnNodeCommand(uint32_t nSession, int nCommand);
     void OnNodeClosed(uint32_t nSession);
     void OnSample(uint32_t nSession, float fDownload, float fUpload);
-    void StopSender();
+    // Stops the sender; true once it has ended (its block finished).
+    bool StopSender();
     // Ends the session and says why, in one message box.
     void FailSession(const char* pszCaption, const std::string& strText);
     // Runs fn on a thread of its own while the window keeps painting.

@@ -139,10 +139,11 @@ bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClie
 
 void CMainDlg::StopTests() {
     // The sender finishes its block before the end byte goes out on the
-    // same connection, so the node sees whole blocks and then the end.
-    StopSender();
+    // same connection, so the node sees whole blocks and then the end. A
+    // sender that is still writing gets no end byte put into its block.
+    const bool bSenderDone = StopSender();
     m_pPacket->Close();
-    if (m_pClient->IsConnected() && m_pClient->SendSessionEnd() == 1) {
+    if (bSenderDone && m_pClient->IsConnected() && m_pClient->SendSessionEnd() == 1) {
         // The node closes once it has read the end byte. Until then the
         // receive thread takes in the download still on its way: closing on
         // unread data would reset the line, and the byte could be lost.
@@ -164,10 +165,9 @@ void CMainDlg::StopTests() {
         m_pfnSessionEndObserver();
 }
 
-void CMainDlg::StopSender() {
+bool CMainDlg::StopSender() {
     m_pSender->Stop(true);
-    if (!m_pSender->WaitFor(SENDER_FINISH_MS))
-        m_pSender->Stop(true);
+    return m_pSender->WaitFor(SENDER_FINISH_MS);
 }
 
 void CMainDlg::FailSession(const char* pszCaption, const std::string& strText) {

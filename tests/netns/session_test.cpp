@@ -4,6 +4,7 @@
 #include "app/main_dlg.h"
 #include "res/resource.h"
 #include "res/tab_control.h"
+#include "tests/support/loopback.h"
 #include "tests/support/netns.h"
 #include "tests/support/node_process.h"
 #include "tests/support/qt_app.h"
@@ -14,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
@@ -37,32 +39,6 @@ TEST(IsDottedAddress, FourNumbersUpTo255AreAnAddressAnythingElseAName) {
                                 "1.2.3.4a", "-1.2.3.4", " 1.2.3.4", "1.2.3.+4", "...."})
         EXPECT_FALSE(CMainDlg::IsDottedAddress(pszText)) << pszText;
     EXPECT_FALSE(CMainDlg::IsDottedAddress(nullptr));
-}
-
-// Runs the event loop until bDone holds or the time is up.
-template <class F> bool WaitUntil(F bDone, std::chrono::milliseconds timeout) {
-    QDeadlineTimer deadline(timeout);
-    while (!bDone()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-// Runs the event loop for a while.
-void Pump(std::chrono::milliseconds duration) {
-    WaitUntil([] { return false; }, duration);
-}
-
-int CountEntries(const char* pszFolder) {
-    int nCount = 0;
-    if (DIR* pDir = ::opendir(pszFolder)) {
-        while (const dirent* pEntry = ::readdir(pDir))
-            nCount += pEntry->d_name[0] != '.';
-        ::closedir(pDir);
-    }
-    return nCount;
 }
 
 class SessionTest : public ::testing::Test {
@@ -139,7 +115,7 @@ protected:
     std::string Button() { return m_pDlg->GetNetDlg().GetDlgItemText(IDC_START_STOP); }
 
     bool WaitForSessionEnd(std::chrono::milliseconds timeout) {
-        return WaitUntil([&] { return !m_pDlg->IsSessionOpen(); }, timeout);
+        return PumpUntil([&] { return !m_pDlg->IsSessionOpen(); }, timeout);
     }
 
     // Waits until the node's log holds the text.
@@ -241,7 +217,7 @@ TEST_F(SessionTest, BadInputFailsWithItsOwnTextAndLeavesNothingOpen) {
     ClickStartStop();
     EXPECT_EQ(Button(), "Start");
     Pump(700ms); // the meter's linger
-    const int nDescriptors = CountEntries("/proc/self/fd");
+    const size_t nDescriptors = CountEntries("/proc/self/fd");
 
     struct Case {
         std::string strNode, strClient, strPort, strCaption, strSymbol;
@@ -283,14 +259,14 @@ TEST_F(SessionTest, BadInputFailsWithItsOwnTextAndLeavesNothingOpen) {
     ASSERT_TRUE(WaitForLog("session ended (session end from the client): 2 test(s)"))
         << m_node.Log();
     EXPECT_NE(m_node.Log().find("session start: 0 s per test"), std::string::npos);
-    EXPECT_TRUE(WaitUntil([&] { return CountEntries("/proc/self/fd") == nDescriptors; }, 2s));
+    EXPECT_TRUE(PumpUntil([&] { return CountEntries("/proc/self/fd") == nDescriptors; }, 2s));
 }
 
 TEST_F(SessionTest, ANodeThatVanishesEndsTheSessionAfterTheRunningTest) {
     StartNode();
     Fill(NodeAddress(), ClientAddress(), "20000", {1, 2}, "3");
     ClickStartStop();
-    ASSERT_TRUE(WaitUntil([&] { return Record(1).upload.size() >= 1; }, 10s));
+    ASSERT_TRUE(PumpUntil([&] { return Record(1).upload.size() >= 1; }, 10s));
     m_node.Signal(SIGKILL);
     ASSERT_TRUE(WaitForSessionEnd(10s));
     ASSERT_EQ(m_messages.size(), 1u);
@@ -305,7 +281,7 @@ TEST_F(SessionTest, StopDuringAStalledUploadReturnsAtOnce) {
     StartNode();
     Fill(NodeAddress(), ClientAddress(), "20000", {1}, "30");
     ClickStartStop();
-    ASSERT_TRUE(WaitUntil([&] { return Record(1).upload.size() >= 1; }, 10s));
+    ASSERT_TRUE(PumpUntil([&] { return Record(1).upload.size() >= 1; }, 10s));
     // The node stops reading; the upload fills every buffer on the way.
     m_node.Signal(SIGSTOP);
     Pump(1500ms);
@@ -323,7 +299,7 @@ TEST_F(SessionTest, LoadTestEndsARunningSessionBeforeItsDialog) {
     StartNode();
     Fill(NodeAddress(), ClientAddress(), "20000", {2}, "20");
     ClickStartStop();
-    ASSERT_TRUE(WaitUntil([&] { return Record(2).download.size() >= 1; }, 10s));
+    ASSERT_TRUE(PumpUntil([&] { return Record(2).download.size() >= 1; }, 10s));
     bool bAsked = false;
     m_pDlg->GetPrompts().SetFileNameHandler([&](bool bSave) -> std::optional<std::string> {
         bAsked = true;
@@ -340,6 +316,49 @@ TEST_F(SessionTest, LoadTestEndsARunningSessionBeforeItsDialog) {
     EXPECT_GE(Record(2).download.size(), nSamples);
 }
 
+TEST_F(SessionTest, TheWindowPaintsWhileConnectingAndTheButtonGivesTheStartUp) {
+    // A listener whose one-place accept queue is full drops every further
+    // connection request: a connect to it hangs.
+    const std::string strNode = NodeAddress();
+    std::atomic<uint16_t> nPort{0};
+    std::atomic<bool> bDone{false};
+    NetnsThread listener(m_pNetns->B().strNamespace, [&] {
+        TcpListener full(strNode.c_str(), 0);
+        const sockaddr_in addr = Ipv4Address(strNode, full.Port());
+        const int nFiller = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(nFiller, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        nPort = full.Port();
+        while (!bDone)
+            std::this_thread::sleep_for(10ms);
+        ::close(nFiller);
+    });
+    ASSERT_TRUE(PumpUntil([&] { return nPort != 0; }, 5s));
+    Fill(strNode, ClientAddress(), std::to_string(nPort), {1}, "2");
+    const size_t nDescriptors = CountEntries("/proc/self/fd");
+
+    CEventCounter paints(QEvent::Paint);
+    m_pDlg->GetChartFrame().installEventFilter(&paints);
+    bool bWasStarting = false;
+    QTimer::singleShot(400ms, [&] { m_pDlg->Invalidate(); });
+    QTimer::singleShot(800ms, [&] {
+        bWasStarting = m_pDlg->IsStarting() && Button() == "Stop";
+        ClickStartStop(); // pressed again while connecting
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ClickStartStop();
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    bDone = true;
+
+    EXPECT_TRUE(bWasStarting);
+    EXPECT_GT(paints.Count(), 0) << "the chart was not painted while connecting";
+    EXPECT_GE(elapsed, 800ms);
+    EXPECT_LT(elapsed, 1500ms);
+    EXPECT_TRUE(m_messages.empty()) << m_messages[0];
+    EXPECT_EQ(Button(), "Start");
+    EXPECT_FALSE(m_pDlg->IsSessionOpen());
+    EXPECT_EQ(CountEntries("/proc/self/fd"), nDescriptors);
+}
+
 // A node of the test's own that sends what a real one never would.
 TEST_F(SessionTest, OnlyALoneByteFrom0To6IsACommand) {
     const std::string strNode = NodeAddress();
@@ -347,16 +366,9 @@ TEST_F(SessionTest, OnlyALoneByteFrom0To6IsACommand) {
     std::atomic<bool> bDone{false};
     std::atomic<int> nStep{0};
     NetnsThread node(m_pNetns->B().strNamespace, [&] {
-        const int nListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        ::inet_pton(AF_INET, strNode.c_str(), &addr.sin_addr);
-        ::bind(nListener, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(nListener, 1);
-        socklen_t nLength = sizeof addr;
-        ::getsockname(nListener, reinterpret_cast<sockaddr*>(&addr), &nLength);
-        nPort = ntohs(addr.sin_port);
-        const int nSocket = ::accept(nListener, nullptr, nullptr);
+        TcpListener listener(strNode.c_str());
+        nPort = listener.Port();
+        const int nSocket = listener.Accept(10s);
         const int nOne = 1;
         ::setsockopt(nSocket, IPPROTO_TCP, TCP_NODELAY, &nOne, sizeof nOne);
         const unsigned char sends[][2] = {{7, 0}, {0x80, 0}, {1, 2}};
@@ -373,18 +385,17 @@ TEST_F(SessionTest, OnlyALoneByteFrom0To6IsACommand) {
         while (!bDone)
             std::this_thread::sleep_for(10ms);
         ::close(nSocket);
-        ::close(nListener);
     });
-    ASSERT_TRUE(WaitUntil([&] { return nPort != 0; }, 5s));
+    ASSERT_TRUE(PumpUntil([&] { return nPort != 0; }, 5s));
     Fill(strNode, ClientAddress(), std::to_string(nPort), {2, 5}, "30");
     ClickStartStop();
-    ASSERT_TRUE(WaitUntil([&] { return nStep == 1; }, 5s));
+    ASSERT_TRUE(PumpUntil([&] { return nStep == 1; }, 5s));
     Pump(200ms);
     EXPECT_EQ(m_pDlg->GetCurrentTest(), 0);
     EXPECT_TRUE(m_pDlg->IsSessionOpen());
     // A lone 5 runs test 5, though test 2 was asked for.
     nStep = 2;
-    EXPECT_TRUE(WaitUntil([&] { return m_pDlg->GetCurrentTest() == 5; }, 5s));
+    EXPECT_TRUE(PumpUntil([&] { return m_pDlg->GetCurrentTest() == 5; }, 5s));
     ClickStartStop();
     bDone = true;
     EXPECT_TRUE(m_messages.empty());
@@ -401,12 +412,12 @@ TEST_F(SessionTest, TwoHundredSessionsLeaveNoDescriptorOrThreadBehind) {
     };
     Cycle();
     Pump(700ms); // the meter's linger
-    const int nDescriptors = CountEntries("/proc/self/fd");
-    const int nThreads = CountEntries("/proc/self/task");
+    const size_t nDescriptors = CountEntries("/proc/self/fd");
+    const size_t nThreads = CountEntries("/proc/self/task");
     for (int i = 0; i < 200 && !HasFatalFailure(); ++i)
         Cycle();
     EXPECT_TRUE(m_messages.empty());
-    EXPECT_TRUE(WaitUntil(
+    EXPECT_TRUE(PumpUntil(
         [&] {
             return CountEntries("/proc/self/fd") == nDescriptors &&
                    CountEntries("/proc/self/task") == nThreads;

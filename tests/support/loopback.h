@@ -81,9 +81,16 @@ inline uint16_t UnusedPort() {
     return nPort;
 }
 
+// A TCP listener on an ephemeral port, on 127.0.0.1 or the given address
+// (of the calling thread's network namespace).
 class TcpListener {
 public:
-    TcpListener() : m_fd(BoundLoopbackSocket(SOCK_STREAM)) { listen(m_fd, 16); }
+    explicit TcpListener(const char* pszAddress = "127.0.0.1", int nBacklog = 16)
+        : m_fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        const sockaddr_in addr = Ipv4Address(pszAddress, 0);
+        bind(m_fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        listen(m_fd, nBacklog);
+    }
     ~TcpListener() {
         if (m_fd >= 0) {
             close(m_fd);

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <QApplication>
+#include <QDeadlineTimer>
+#include <chrono>
 #include <gtest/gtest.h>
 
 namespace testing_support {
@@ -28,5 +30,38 @@ private:
 
 inline const bool g_bQtEnvironment =
     (::testing::AddGlobalTestEnvironment(new CQtEnvironment), true);
+
+// Runs the event loop until bDone holds or the time is up; true when it held.
+template <class F> bool PumpUntil(F bDone, std::chrono::milliseconds timeout) {
+    QDeadlineTimer deadline(timeout);
+    while (!bDone()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+// Runs the event loop for a while.
+inline void Pump(std::chrono::milliseconds duration) {
+    PumpUntil([] { return false; }, duration);
+}
+
+// Counts the events of one type that reach the objects it filters.
+class CEventCounter : public QObject {
+public:
+    explicit CEventCounter(QEvent::Type type) : m_type(type) {}
+    int Count() const { return m_nCount; }
+
+protected:
+    bool eventFilter(QObject*, QEvent* pEvent) override {
+        m_nCount += pEvent->type() == m_type;
+        return false;
+    }
+
+private:
+    QEvent::Type m_type;
+    int m_nCount = 0;
+};
 
 } // namespace testing_support

@@ -24,6 +24,8 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::PumpUntil;
 
 namespace {
 
@@ -123,17 +125,6 @@ QWidget* FindControl(const CTemplateDialog& dialog, const Expected& row) {
     return nullptr;
 }
 
-// Runs the event loop until bDone holds or two seconds pass.
-template <class F> bool WaitUntil(F bDone) {
-    QDeadlineTimer deadline(2000);
-    while (!bDone()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
-}
-
 // Records what the Client page hands to its Start/Stop callback.
 struct StartStopCall {
     bool bStop;
@@ -194,10 +185,9 @@ protected:
     void ResizeOuter(int nWidth, int nHeight) {
         const QSize frame = m_pDlg->frameGeometry().size() - m_pDlg->size();
         m_pDlg->resize(nWidth - frame.width(), nHeight - frame.height());
-        ASSERT_TRUE(WaitUntil([&] {
-            return m_pDlg->frameGeometry().size() == QSize(nWidth, nHeight);
-        })) << m_pDlg->frameGeometry().width()
-            << "x" << m_pDlg->frameGeometry().height();
+        ASSERT_TRUE(
+            PumpUntil([&] { return m_pDlg->frameGeometry().size() == QSize(nWidth, nHeight); }, 2s))
+            << m_pDlg->frameGeometry().width() << "x" << m_pDlg->frameGeometry().height();
     }
 
     void Load(const std::string& strPath) {
@@ -366,12 +356,12 @@ TEST_F(MainWindowTest, LayoutFollowsSizeAndMoveAndTabsSwitch) {
     // Narrower than 240 and lower than 350: the pages shrink...
     m_pDlg->setMinimumSize(0, 0);
     ResizeOuter(230, 340);
-    EXPECT_TRUE(WaitUntil([&] { return net.size() == QSize(200, 255); }))
+    EXPECT_TRUE(PumpUntil([&] { return net.size() == QSize(200, 255); }, 2s))
         << net.width() << "x" << net.height();
     EXPECT_EQ(tests.size(), QSize(200, 255));
     // ...and a later move alone sets them back.
     m_pDlg->move(m_pDlg->pos() + QPoint(7, 5));
-    EXPECT_TRUE(WaitUntil([&] { return net.size() == QSize(210, 265); }));
+    EXPECT_TRUE(PumpUntil([&] { return net.size() == QSize(210, 265); }, 2s));
     EXPECT_EQ(tests.size(), QSize(210, 265));
 
     // One page at a time.
@@ -391,20 +381,11 @@ TEST_F(MainWindowTest, LayoutFollowsSizeAndMoveAndTabsSwitch) {
     for (int i = 0; i < 7; ++i)
         EXPECT_EQ(chartTabs.GetItemText(i), captions[i]);
     EXPECT_EQ(chartTabs.GetCurSel(), 0);
-    int nPaints = 0;
-    struct CPaintCounter : QObject {
-        int* pCount;
-        explicit CPaintCounter(int* p) : pCount(p) {}
-        bool eventFilter(QObject*, QEvent* pEvent) override {
-            if (pEvent->type() == QEvent::Paint)
-                ++*pCount;
-            return false;
-        }
-    } counter(&nPaints);
+    testing_support::CEventCounter paints(QEvent::Paint);
     QCoreApplication::processEvents();
-    m_pDlg->GetChartFrame().installEventFilter(&counter);
+    m_pDlg->GetChartFrame().installEventFilter(&paints);
     chartTabs.SetCurSel(4);
-    EXPECT_TRUE(WaitUntil([&] { return nPaints > 0; }));
+    EXPECT_TRUE(PumpUntil([&] { return paints.Count() > 0; }, 2s));
 }
 
 TEST_F(MainWindowTest, SaveThenLoadGivesTheSameRecordsAndBadFilesAreReported) {
