@@ -5,6 +5,7 @@
 // too; they live in session.cpp.
 #pragma once
 
+#include "app/ui_queue.h"
 #include "net/client.h"
 #include "net/client_udp.h"
 #include "net/packet.h"
@@ -160,7 +161,8 @@ private:
     static void OnPacket(const char* pPacket, int32_t nLength);
     static void OnRateSample(int32_t nKind, float fDownload, float fUpload);
 
-    CSocket m_lookup; // looks node names up; never connected
+    CSocket m_lookup;         // looks node names up; never connected
+    CUiQueue m_uiQueue{this}; // the workers' events, run on the UI thread
     std::unique_ptr<CClient> m_pClient;
     std::unique_ptr<CClientUDP> m_pClientUDP;
     std::unique_ptr<CPacket> m_pPacket;

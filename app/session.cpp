@@ -88,6 +88,13 @@ bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClie
     if (m_bCancelStart)
         return false;
 
+    // The meter of the session before may still run: it stops before the
+    // capture feeds it again, and what it counted then is dropped, so that
+    // the filter changes under no packet and the first second holds nothing
+    // of that session.
+    m_pMeterTimer->stop();
+    m_pMeter->Stop(false);
+    m_pMeter->ResetCounts();
     if (!m_pPacket->Open(strClient, 0)) {
         m_prompts.MessageBox(kPacketCaption, m_pPacket->GetErrorText());
         return false;
@@ -113,7 +120,6 @@ bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClie
     ++m_nSession;
     m_bSession = true;
     m_bNodeGone = false;
-    m_pMeterTimer->stop();
     ResetResults();
 
     // Descending, so that the last element is always the next test.
@@ -179,8 +185,7 @@ void CMainDlg::OnNodeMessage(const char* pData, int32_t nLength) {
     CMainDlg* pDlg = g_pMainDlg;
     const uint32_t nSession = pDlg->m_nSession;
     if (nLength == 0) {
-        QMetaObject::invokeMethod(
-            pDlg, [pDlg, nSession] { pDlg->OnNodeClosed(nSession); }, Qt::QueuedConnection);
+        pDlg->m_uiQueue.Post([pDlg, nSession] { pDlg->OnNodeClosed(nSession); });
         return;
     }
     // A command arrives alone; anything longer is download data.
@@ -189,9 +194,7 @@ void CMainDlg::OnNodeMessage(const char* pData, int32_t nLength) {
     const int nCommand = static_cast<signed char>(pData[0]);
     if (nCommand < 0 || nCommand > 6)
         return;
-    QMetaObject::invokeMethod(
-        pDlg, [pDlg, nSession, nCommand] { pDlg->OnNodeCommand(nSession, nCommand); },
-        Qt::QueuedConnection);
+    pDlg->m_uiQueue.Post([pDlg, nSession, nCommand] { pDlg->OnNodeCommand(nSession, nCommand); });
 }
 
 void CMainDlg::OnNodeCommand(uint32_t nSession, int nCommand) {
@@ -226,10 +229,8 @@ void CMainDlg::OnRateSample(int32_t nKind, float fDownload, float fUpload) {
         return;
     CMainDlg* pDlg = g_pMainDlg;
     const uint32_t nSession = pDlg->m_nSession;
-    QMetaObject::invokeMethod(
-        pDlg,
-        [pDlg, nSession, fDownload, fUpload] { pDlg->OnSample(nSession, fDownload, fUpload); },
-        Qt::QueuedConnection);
+    pDlg->m_uiQueue.Post(
+        [pDlg, nSession, fDownload, fUpload] { pDlg->OnSample(nSession, fDownload, fUpload); });
 }
 
 void CMainDlg::OnSample(uint32_t nSession, float fDownload, float fUpload) {
@@ -283,7 +284,7 @@ void CMainDlg::RunWhilePainting(const std::function<void()>& fn) {
     QEventLoop loop;
     std::thread worker([&] {
         fn();
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+        m_uiQueue.Post([&loop] { loop.quit(); });
     });
     loop.exec();
     worker.join();

@@ -26,6 +26,11 @@ bool CTrafficMeter::Start(uint32_t nPeriod, const std::vector<CTrafficFilter>* p
     return CThread::Start();
 }
 
+void CTrafficMeter::ResetCounts() {
+    for (std::atomic<uint64_t>& nCount : m_counts)
+        nCount = 0;
+}
+
 void CTrafficMeter::AddPacket(const char* pPacket, int32_t nLength) {
     const std::vector<CTrafficFilter>* pFilters = m_pFilters;
     const int32_t nSelected = m_nSelectedFilter;

@@ -48,6 +48,10 @@ public:
     // when it could not, and from the callback (the meter's own thread),
     // which it leaves running.
     bool Start(uint32_t nPeriod, const std::vector<CTrafficFilter>* pFilters);
+    // Drops what was counted since the last report, so that a new session's
+    // first report holds nothing of the one before. Only while no thread runs
+    // and nothing adds packets.
+    void ResetCounts();
     void SetSelectedFilter(int32_t nIndex) { m_nSelectedFilter = nIndex; }
     int32_t GetSelectedFilter() const { return m_nSelectedFilter; }
 

@@ -277,6 +277,22 @@ TEST_F(SessionTest, ANodeThatVanishesEndsTheSessionAfterTheRunningTest) {
     EXPECT_EQ(Button(), "Start");
 }
 
+TEST_F(SessionTest, ANewSessionsFirstSecondsHoldNothingOfTheOneBefore) {
+    StartNode({"--udp-rate", "20"}); // UDP downloads at 2500 KB/s of payload
+    Fill(NodeAddress(), ClientAddress(), "20000", {2}, "30");
+    ClickStartStop();
+    ASSERT_TRUE(PumpUntil([&] { return Record(2).download.size() >= 1; }, 10s));
+    ASSERT_GT(Record(2).download[0], 20000); // gigabits, not megabits
+    ClickStartStop();
+    // At once, while the meter of the stopped session still lingers.
+    Fill(NodeAddress(), ClientAddress(), "20000", {5}, "3");
+    ClickStartStop();
+    ASSERT_TRUE(WaitForSessionEnd(20s));
+    ASSERT_EQ(Record(5).download.size(), 3u);
+    for (int32_t nRate : Record(5).download)
+        EXPECT_LT(nRate, 3000) << "a second of the stopped TCP download counted into test 5";
+}
+
 TEST_F(SessionTest, StopDuringAStalledUploadReturnsAtOnce) {
     StartNode();
     Fill(NodeAddress(), ClientAddress(), "20000", {1}, "30");
