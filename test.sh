@@ -16,7 +16,7 @@ if [[ "${1:-}" == "--sanitize" ]]; then
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         ctest --test-dir build-asan --output-on-failure -j 2 "$@"
     build build-tsan -DBANDSCOPE_SANITIZE=thread
-    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:ignore_noninstrumented_modules=1 \
         ctest --test-dir build-tsan --output-on-failure -j 2 "$@"
 else
     build build
