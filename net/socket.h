@@ -60,7 +60,7 @@ protected:
     std::string m_strError;
 };
 
-class CSocket : public ISocket {
+class CSocket final : public ISocket {
 public:
     CSocket();
     explicit CSocket(SOCKET hSocket);

@@ -33,7 +33,7 @@ public:
     int Serve(SOCKET hStop);
 
 private:
-    class CUdpReceiver : public CThread {
+    class CUdpReceiver final : public CThread {
     public:
         explicit CUdpReceiver(CNodeServer& server) : m_server(server) {}
         ~CUdpReceiver() { Join(); }

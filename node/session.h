@@ -24,7 +24,7 @@ struct SSessionContext {
     uint16_t nPort = 0;           // the node port: where UDP downloads go on the client
 };
 
-class CSession : public CThread {
+class CSession final : public CThread {
 public:
     CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADDRESS nPeer,
              uint16_t nPeerPort);
