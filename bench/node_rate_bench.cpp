@@ -58,20 +58,6 @@ double Mbits(uint64_t nBytes, Clock::duration span) {
     return dSeconds > 0 ? static_cast<double>(nBytes) * 8.0 / 1e6 / dSeconds : 0;
 }
 
-// The "sent ... (R Mbit/s" figure of the node's end line for test 5.
-double LoggedMbits(const std::string& strLog) {
-    std::istringstream lines(strLog);
-    for (std::string strLine; std::getline(lines, strLine);) {
-        const size_t nSent = strLine.find("sent ");
-        if (strLine.find("test 5 (UDP download) end after") != std::string::npos &&
-            nSent != std::string::npos) {
-            const size_t nOpen = strLine.find('(', nSent);
-            return nOpen == std::string::npos ? -1 : std::atof(strLine.c_str() + nOpen + 1);
-        }
-    }
-    return -1;
-}
-
 // Reads every datagram waiting; their bytes.
 uint64_t ReadDatagrams(int fd) {
     static char buffers[64][2048];
@@ -178,7 +164,8 @@ RateRun MeasureRate(const NetnsPair& netns, int nAskedMbits, int nSeconds) {
     std::stringstream text;
     text << file.rdbuf();
     unlink(szLog);
-    run.dLoggedMbits = LoggedMbits(text.str());
+    const std::vector<std::string> ends = TestEndLines(text.str(), 5);
+    run.dLoggedMbits = ends.size() == 1 ? SentMbits(ends[0]) : -1;
     return run;
 }
 

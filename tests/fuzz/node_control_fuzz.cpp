@@ -15,6 +15,7 @@
 #include "node/node_log.h"
 #include "node/node_options.h"
 #include "node/session.h"
+#include "tests/support/control_session.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -26,7 +27,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <random>
+#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -45,118 +46,14 @@ void Check(bool bHolds, const char* pszWhat) {
     }
 }
 
-// A parser fed as a session feeds it, on a clock of its own.
-class CDriver {
-public:
-    explicit CDriver(int64_t nSilenceMs) : m_parser(nSilenceMs) {}
-
-    void Feed(const Bytes& data, int64_t nGapMs = 0) {
-        Advance(nGapMs);
-        m_parser.Feed(data.data(), data.size(), m_nNow, m_events);
-    }
-    // Lets time pass, ticking at every deadline the parser names on the way.
-    void Advance(int64_t nMs) {
-        const int64_t nEnd = m_nNow + nMs;
-        for (int64_t nDeadline = m_parser.NextDeadline(); nDeadline >= 0 && nDeadline <= nEnd;
-             nDeadline = m_parser.NextDeadline()) {
-            m_nNow = std::max(m_nNow, nDeadline);
-            m_parser.Tick(m_nNow, m_events);
-        }
-        m_nNow = nEnd;
-        m_parser.Tick(m_nNow, m_events);
-    }
-    std::vector<SEvent> Take() { return std::exchange(m_events, {}); }
-
-    CControlParser m_parser;
-    std::vector<SEvent> m_events;
-    int64_t m_nNow = 1000;
-};
-
-// A filler block as the client's sender makes one, with bytes that look like
-// messages made common, and perhaps a risky first byte.
-Bytes Block(FuzzedDataProvider& in, int nTest) {
-    std::mt19937 random(in.ConsumeIntegral<uint32_t>());
-    Bytes block(CControlParser::BLOCK_SIZE);
-    for (auto& b : block) {
-        b = static_cast<uint8_t>(random() % 4 == 0 ? random() % 7 : random() % 255);
-    }
-    switch (in.ConsumeIntegralInRange(0, 3)) {
-    case 1:
-        block[0] = static_cast<uint8_t>(nTest);
-        break;
-    case 2:
-        block[0] = 0x6C;
-        break;
-    case 3:
-        block[0] = in.ConsumeIntegralInRange<uint8_t>(0, 6);
-        break;
-    }
-    return block;
+// Choices made by the input: a number from lo to hi.
+auto PickFrom(FuzzedDataProvider& in) {
+    return [&in](int nLow, int nHigh) { return in.ConsumeIntegralInRange(nLow, nHigh); };
 }
 
 void ExactSession(FuzzedDataProvider& in) {
-    constexpr int64_t SILENCE = 300;
-    CDriver driver(SILENCE);
-    const uint16_t nSeconds = in.ConsumeIntegral<uint16_t>();
-    int nTest = in.ConsumeIntegralInRange(1, 6);
-    driver.Feed({0x6C, static_cast<uint8_t>(nSeconds), static_cast<uint8_t>(nSeconds >> 8)});
-    driver.Feed({static_cast<uint8_t>(nTest)}, 3);
-    std::vector<SEvent> expected{{EKind::SessionStart, nSeconds}, {EKind::TestRequest, nTest}};
-    for (int nRound = 0; nRound < 8 && nTest != 0; ++nRound) {
-        Check(driver.Take() == expected, "a session read otherwise than it was written");
-        expected.clear();
-        driver.m_parser.OnCommand(nTest);
-        // The next request is never the running test's (the client asks for
-        // each test once); 0 ends the session.
-        int nNext = in.ConsumeIntegralInRange(0, 5);
-        nNext = nNext >= nTest ? nNext + 1 : nNext;
-        Bytes stream;
-        size_t nUpload = 0;
-        if (nTest == 1 || nTest == 3) {
-            // Repeats sent before the client saw the command: on their own,
-            // or glued to the first block.
-            const int nRepeats = in.ConsumeIntegralInRange(0, 2);
-            const int nBlocks = in.ConsumeIntegralInRange(0, 5);
-            const bool bGlued = in.ConsumeBool();
-            for (int i = 0; i < nRepeats; ++i) {
-                if (bGlued) {
-                    stream.push_back(static_cast<uint8_t>(nTest));
-                    if (nBlocks == 0) {
-                        expected.push_back({EKind::TestRequest, nTest});
-                    }
-                } else {
-                    driver.Feed({static_cast<uint8_t>(nTest)}, 1);
-                    expected.push_back({EKind::TestRequest, nTest});
-                }
-            }
-            const Bytes block = Block(in, nTest);
-            for (int i = 0; i < nBlocks; ++i) {
-                stream.insert(stream.end(), block.begin(), block.end());
-            }
-            nUpload = block.size() * static_cast<size_t>(nBlocks);
-        }
-        stream.push_back(static_cast<uint8_t>(nNext));
-        for (size_t i = 0; i < stream.size();) {
-            // The client writes whole blocks: an upload's first receive is
-            // never just a few bytes.
-            const size_t nMin = (i == 0 && stream.size() > 4) ? 4 : 1;
-            const size_t n = std::min<size_t>(nMin + in.ConsumeIntegralInRange<size_t>(0, 2500),
-                                              stream.size() - i);
-            const int64_t nGap = in.ConsumeBool() ? in.ConsumeIntegralInRange(0, 249) : 0;
-            driver.Feed(Bytes(stream.begin() + static_cast<ptrdiff_t>(i),
-                              stream.begin() + static_cast<ptrdiff_t>(i + n)),
-                        nGap);
-            i += n;
-        }
-        driver.Advance(SILENCE);
-        expected.push_back(nNext == 0 ? SEvent{EKind::SessionEnd, 0}
-                                      : SEvent{EKind::TestRequest, nNext});
-        Check(driver.m_parser.GetUploadBytes() == nUpload, "the upload was miscounted");
-        Check(driver.m_parser.InUpload() == (nUpload == 0 && (nTest == 1 || nTest == 3)),
-              "the upload did not end where it should");
-        nTest = nNext;
-    }
-    Check(driver.Take() == expected, "a session read otherwise than it was written");
+    const std::string strWrong = testing_support::PlayWrittenSession(300, PickFrom(in));
+    Check(strWrong.empty(), strWrong.c_str());
 }
 
 void ArbitraryInput(FuzzedDataProvider& in) {
@@ -352,7 +249,7 @@ void RealSession(FuzzedDataProvider& in) {
             client.m_bReading = !client.m_bReading;
             break;
         case 7:
-            block = Block(in, in.ConsumeIntegralInRange(1, 6));
+            block = testing_support::WrittenBlock(in.ConsumeIntegralInRange(1, 6), PickFrom(in));
             break;
         case 8: // the end of the connection: closed, reset, or the node stops
             client.Write(pending);

@@ -187,33 +187,16 @@ private:
     std::thread m_thread;
 };
 
-// The bytes the node logged as received in test nTest's end line, in order.
+// The bytes the node logged as received in test nTest's end lines, in order.
 std::vector<uint64_t> LoggedReceived(const std::string& strLog, int nTest) {
     std::vector<uint64_t> values;
-    const std::string strTest = " test " + std::to_string(nTest) + " (";
-    std::istringstream lines(strLog);
-    for (std::string strLine; std::getline(lines, strLine);) {
+    for (const std::string& strLine : TestEndLines(strLog, nTest)) {
         const size_t nReceived = strLine.find("received ");
-        if (strLine.find(strTest) != std::string::npos &&
-            strLine.find(") end after ") != std::string::npos && nReceived != std::string::npos) {
+        if (nReceived != std::string::npos) {
             values.push_back(std::stoull(strLine.substr(nReceived + 9)));
         }
     }
     return values;
-}
-
-// The rate the node logged as sent in test nTest's end line, or -1.
-double LoggedSentMbits(const std::string& strLog, int nTest) {
-    const std::string strTest = " test " + std::to_string(nTest) + " (";
-    std::istringstream lines(strLog);
-    for (std::string strLine; std::getline(lines, strLine);) {
-        const size_t nSent = strLine.find(" sent ");
-        if (strLine.find(strTest) != std::string::npos &&
-            strLine.find(") end after ") != std::string::npos && nSent != std::string::npos) {
-            return std::atof(strLine.c_str() + strLine.find('(', nSent) + 1);
-        }
-    }
-    return -1;
 }
 
 // A raw connection to the node on nPort from a loopback address of our choice.
@@ -351,7 +334,9 @@ TEST_F(NodeTest, UdpPacingCapAndMatching) {
     EXPECT_NE(strLog.find("datagram(s) from addresses without a session"), std::string::npos);
     // The download's rate is over the time it ran, not up to the next
     // request, which came only once the datagrams had stopped a while.
-    EXPECT_NEAR(LoggedSentMbits(strLog, 5), dArrivalMbits, dArrivalMbits * 0.05) << strLog;
+    const auto ends = TestEndLines(strLog, 5);
+    ASSERT_EQ(ends.size(), 1u) << strLog;
+    EXPECT_NEAR(SentMbits(ends[0]), dArrivalMbits, dArrivalMbits * 0.05) << strLog;
 }
 
 // A paced UDP download that follows a TCP download begins only after the
