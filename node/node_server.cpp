@@ -165,9 +165,8 @@ void CNodeServer::AcceptOne() {
     // One host must not take every place.
     const size_t nFromPeer = LiveSessions(nPeer);
     if (nFromPeer >= static_cast<size_t>(m_options.nMaxPerAddress)) {
-        Refuse(std::make_unique<CSocket>(hAccepted), strPeer +
-                                                         " refused: " + std::to_string(nFromPeer) +
-                                                         " session(s) from this address already");
+        const std::string strWhy = std::to_string(nFromPeer) + " session(s) from this address";
+        Refuse(std::make_unique<CSocket>(hAccepted), strPeer + " refused: " + strWhy + " already");
         return;
     }
     ++m_nAccepted;
