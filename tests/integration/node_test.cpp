@@ -781,6 +781,7 @@ TEST_F(NodeTest, CommandLineErrorsAreOneLineAndExitOne) {
                                                                   {"--port", "12ab"},
                                                                   {"--bind", "example"},
                                                                   {"--max-sessions", "0"},
+                                                                  {"--max-per-address", "0"},
                                                                   {"--udp-rate", "-3"}}) {
         EXPECT_EQ(run(args, strLog), 1) << args[0];
         EXPECT_EQ(std::count(strLog.begin(), strLog.end(), '\n'), 1) << strLog;
