@@ -19,9 +19,11 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fuzzer/FuzzedDataProvider.h>
 #include <memory>
 #include <netinet/in.h>
@@ -150,7 +152,7 @@ public:
             Service();
             const ssize_t n =
                 ::send(m_fd, data.data() + nDone, data.size() - nDone, MSG_DONTWAIT | MSG_NOSIGNAL);
-            if (n < 0 && errno != EAGAIN) {
+            if (n < 0 && errno != EAGAIN && errno != EINTR) {
                 return; // the node closed it
             }
             if (n > 0) {
@@ -190,10 +192,26 @@ void RealSession(FuzzedDataProvider& in) {
     sockaddr_in addr{};
     socklen_t nLen = sizeof addr;
     ::getsockname(bench.nListener, reinterpret_cast<sockaddr*>(&addr), &nLen);
-    Check(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0, "no connection");
+    // libFuzzer's timer signal can interrupt the connect, which then goes on
+    // by itself.
+    int nError = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+    if (nError == EINTR) {
+        pollfd pfd{fd, POLLOUT, 0};
+        while (::poll(&pfd, 1, 1000) < 0 && errno == EINTR) {
+        }
+        nLen = sizeof nError;
+        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &nError, &nLen);
+    }
+    if (nError != 0) {
+        std::fprintf(stderr, "connect: %s\n", std::strerror(nError));
+    }
+    Check(nError == 0, "no connection");
     const int nOn = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
-    const int hAccepted = ::accept4(bench.nListener, nullptr, nullptr, SOCK_CLOEXEC);
+    int hAccepted = -1;
+    do {
+        hAccepted = ::accept4(bench.nListener, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (hAccepted < 0 && errno == EINTR);
     Check(hAccepted >= 0, "no accepted connection");
 
     SSessionContext context;
