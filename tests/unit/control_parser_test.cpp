@@ -251,7 +251,7 @@ TEST(ControlParser, UploadThatDoesNotRepeatItsBlock) {
 TEST(ControlParser, RandomSessionsReadExactly) {
     std::mt19937 random(20261208);
     auto pick = [&](int nLow, int nHigh) {
-        return nLow + static_cast<int>(random() % static_cast<uint32_t>(nHigh - nLow + 1));
+        return nLow + static_cast<int>(random() % (static_cast<uint32_t>(nHigh - nLow) + 1u));
     };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     int nSessions = 0;
