@@ -3,6 +3,7 @@
 // median of ratios. Header only.
 #pragma once
 
+#include "tests/support/address.h"
 #include "tests/support/netns.h"
 #include "tests/support/process.h"
 
@@ -17,7 +18,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace bench_support {
@@ -139,6 +142,22 @@ inline bool RunIperf3(const testing_support::NetnsSide& server,
         return false;
     }
     return true;
+}
+
+// A TCP connection to the address and port, tried every 100 ms for five
+// seconds while nothing listens there yet (a node just started); its
+// descriptor, or -1.
+inline int ConnectWithRetries(const std::string& strAddress, uint16_t nPort) {
+    const sockaddr_in addr = testing_support::Ipv4Address(strAddress, nPort);
+    for (int nTry = 0; nTry < 50 && !g_bInterrupted; ++nTry) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+            return fd;
+        }
+        ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return -1;
 }
 
 inline double Median(std::vector<double> values) {

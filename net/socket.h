@@ -94,7 +94,7 @@ protected:
 // itself is released once, by its last user: each call holds it, through a
 // shared pointer, for its length. Owners that share the object between
 // threads hold it through CSharedSocket in the same way.
-class CSocket : public ISocket {
+class CSocket final : public ISocket {
 public:
     CSocket();
     explicit CSocket(SOCKET hSocket);

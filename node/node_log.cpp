@@ -25,6 +25,6 @@ void CNodeLog::Write(const std::string& strLine) {
     }
     strOut += '\n';
     std::lock_guard lock(m_mtxWrite);
-    std::fwrite(strOut.data(), 1, strOut.size(), stderr);
-    std::fflush(stderr);
+    std::fwrite(strOut.data(), 1, strOut.size(), m_pFile);
+    std::fflush(m_pFile);
 }

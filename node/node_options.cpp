@@ -32,7 +32,8 @@ bool ParseRate(const std::string& strText, double& dValue) {
 
 std::string CNodeOptions::HelpText() {
     return "Usage: bandscope-node [--bind ADDRESS] [--port PORT] [--once] [--max-seconds N]\n"
-           "                      [--udp-rate MBITS] [--max-sessions N] [--help]\n"
+           "                      [--udp-rate MBITS] [--max-sessions N] [--max-per-address N]\n"
+           "                      [--help]\n"
            "\n"
            "The peer that Bandscope measures against. It serves every client connection\n"
            "as a session of its own, on the TCP port and the UDP port of the same number.\n"
@@ -44,6 +45,9 @@ std::string CNodeOptions::HelpText() {
            "  --udp-rate MBITS   pace each UDP download to MBITS megabits per second\n"
            "                     (default: as fast as possible)\n"
            "  --max-sessions N   refuse connections beyond N sessions at once (default 64)\n"
+           "  --max-per-address N\n"
+           "                     refuse connections beyond N sessions at once from one\n"
+           "                     address (default 4)\n"
            "  --help             show this text\n"
            "\n"
            "It prints 'bandscope-node listening on ADDRESS:PORT' when ready and logs one\n"
@@ -70,6 +74,7 @@ bool CNodeOptions::Parse(const std::vector<std::string>& args, std::string& strE
             {"--port", 0, 65535, "a port from 0 to 65535"},
             {"--max-seconds", 1, 4000000000u, "a number of seconds from 1"},
             {"--max-sessions", 1, 100000, "a number from 1 to 100000"},
+            {"--max-per-address", 1, 100000, "a number from 1 to 100000"},
             {"--silence-ms", 1, 60000, "milliseconds from 1 to 60000"},
             {"--grace-ms", 0, 600000, "milliseconds from 0 to 600000"},
             {"--idle-ms", 1, 86400000, "milliseconds from 1"},
@@ -121,6 +126,8 @@ bool CNodeOptions::Parse(const std::vector<std::string>& args, std::string& strE
                 nMaxSeconds = static_cast<uint32_t>(nValue);
             } else if (strName == "--max-sessions") {
                 nMaxSessions = static_cast<int>(nValue);
+            } else if (strName == "--max-per-address") {
+                nMaxPerAddress = static_cast<int>(nValue);
             } else if (strName == "--silence-ms") {
                 nSilenceMs = static_cast<int>(nValue);
             } else if (strName == "--grace-ms") {

@@ -12,12 +12,13 @@ struct CNodeOptions {
     uint32_t nMaxSeconds = 0; // 0: no limit beyond the client's seconds
     double dUdpRateMbits = 0; // 0: unpaced
     int nMaxSessions = 64;
+    int nMaxPerAddress = 4; // sessions at once from one client address
     bool bHelp = false;
 
     // Timing that tests shorten; not in the help text.
     int nSilenceMs = 300;       // a held run followed by this much silence is a message
     int nGraceMs = 3000;        // a download outlives its test's seconds by this much
-    int nIdleMs = 10000;        // silence allowed beyond the running test's time
+    int nIdleMs = 10000;        // silence allowed while the client shows no sign of taking part
     int nRepeatWindowMs = 2000; // a request for the running test within this is a repeat
     int nDrainLimitMs = 5000;   // longest wait for a stopped download to drain
     int nSettleMs = 50;         // pause around a command so that it is a receive of its own

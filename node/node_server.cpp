@@ -127,10 +127,12 @@ int CNodeServer::Serve(SOCKET hStop) {
     return 0;
 }
 
-size_t CNodeServer::LiveSessions() {
+size_t CNodeServer::LiveSessions(std::optional<NodeIo::ADDRESS> peer) {
     std::lock_guard lock(m_mtxSessions);
-    return static_cast<size_t>(std::count_if(m_sessions.begin(), m_sessions.end(),
-                                             [](const auto& p) { return !p->IsFinished(); }));
+    return static_cast<size_t>(
+        std::count_if(m_sessions.begin(), m_sessions.end(), [peer](const auto& p) {
+            return !p->IsFinished() && (!peer || p->GetPeerAddress() == *peer);
+        }));
 }
 
 void CNodeServer::AcceptOne() {
@@ -159,7 +161,15 @@ void CNodeServer::AcceptOne() {
     const size_t nLive = LiveSessions();
     const size_t nLimit = m_options.bOnce ? 1 : static_cast<size_t>(m_options.nMaxSessions);
     if (nLive >= nLimit || (m_options.bOnce && m_nAccepted > 0)) {
-        Refuse(std::make_unique<CSocket>(hAccepted), strPeer, nLive);
+        Refuse(std::make_unique<CSocket>(hAccepted),
+               strPeer + " refused: " + std::to_string(nLive) + " session(s) already");
+        return;
+    }
+    // One host must not take every place.
+    const size_t nFromPeer = LiveSessions(nPeer);
+    if (nFromPeer >= static_cast<size_t>(m_options.nMaxPerAddress)) {
+        const std::string strWhy = std::to_string(nFromPeer) + " session(s) from this address";
+        Refuse(std::make_unique<CSocket>(hAccepted), strPeer + " refused: " + strWhy + " already");
         return;
     }
     ++m_nAccepted;
@@ -182,9 +192,8 @@ void CNodeServer::AcceptOne() {
     }
 }
 
-void CNodeServer::Refuse(std::unique_ptr<CSocket> pSocket, const std::string& strPeer,
-                         size_t nLive) {
-    m_log.Write(strPeer + " refused: " + std::to_string(nLive) + " session(s) already");
+void CNodeServer::Refuse(std::unique_ptr<CSocket> pSocket, const std::string& strLine) {
+    m_log.Write(strLine);
     // Test command 0 tells the client at once instead of leaving it waiting.
     const uint8_t end = 0;
     NodeIo::SetNonBlocking(pSocket->GetHandle());
@@ -242,6 +251,7 @@ void CNodeServer::CUdpReceiver::Run() {
 }
 
 void CNodeServer::Attribute(const NodeIo::SDatagramBatch& batch) {
+    const int64_t nNow = NowMs();
     uint64_t nUnmatched = 0;
     {
         std::lock_guard lock(m_mtxSessions);
@@ -262,7 +272,7 @@ void CNodeServer::Attribute(const NodeIo::SDatagramBatch& batch) {
                 }
             }
             if (pMatch != nullptr) {
-                pMatch->AddUdpReceived(batch.nLength[i]);
+                pMatch->AddUdpReceived(batch.nLength[i], nNow);
             } else {
                 ++nUnmatched;
             }
@@ -270,7 +280,6 @@ void CNodeServer::Attribute(const NodeIo::SDatagramBatch& batch) {
     }
     if (nUnmatched > 0) {
         m_nUnmatched += nUnmatched;
-        const int64_t nNow = NowMs();
         if (nNow - m_nUnmatchedLogMs >= 10000) {
             m_log.Write("ignored " + std::to_string(m_nUnmatched) +
                         " datagram(s) from addresses without a session, the last from " +

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,7 @@ public:
     int Serve(SOCKET hStop);
 
 private:
-    class CUdpReceiver : public CThread {
+    class CUdpReceiver final : public CThread {
     public:
         explicit CUdpReceiver(CNodeServer& server) : m_server(server) {}
         ~CUdpReceiver() { Join(); }
@@ -51,11 +52,13 @@ private:
     };
 
     void AcceptOne();
-    void Refuse(std::unique_ptr<CSocket> pSocket, const std::string& strPeer, size_t nLive);
+    // Tells the client to end, logs strLine, and closes the connection soon.
+    void Refuse(std::unique_ptr<CSocket> pSocket, const std::string& strLine);
     void Reap();
     void ServeClosing();
     void Attribute(const NodeIo::SDatagramBatch& batch);
-    size_t LiveSessions();
+    // Sessions still running, all or those from one peer address.
+    size_t LiveSessions(std::optional<NodeIo::ADDRESS> peer = std::nullopt);
 
     const CNodeOptions m_options;
     CNodeLog& m_log;

@@ -22,6 +22,15 @@ constexpr int UNSENT_MAX = 8 * 1024 * 1024;
 constexpr int64_t UNSENT_MS = 20;
 constexpr int64_t RATE_INTERVAL_MS = 50; // how often the limit follows the rate
 constexpr int WAKE_MS = 100;             // the longest wait, so a stop is noticed in time
+// A paced UDP download's credit holds at most this much of its rate (and at
+// least one batch): a late wake-up loses nothing, and the burst after a
+// stall stays short.
+constexpr double CREDIT_MS = 5;
+// The window's longest test: no client of ours stays silent longer, after a
+// download that --max-seconds cut short or during a UDP download.
+constexpr int64_t LONGEST_TEST_SECONDS = 999;
+// A client that acknowledged the TCP download this recently was taking it in.
+constexpr int64_t TAKING_PART_MS = 500;
 
 const char* TestName(int nTest) {
     static const char* const names[] = {
@@ -38,6 +47,11 @@ std::string Format(const char* pszFormat, auto... args) {
 
 double Mbits(uint64_t nBytes, int64_t nMs) {
     return nMs > 0 ? static_cast<double>(nBytes) * 8.0 / 1000.0 / static_cast<double>(nMs) : 0.0;
+}
+
+// The time from the first to the last, when both happened.
+int64_t Span(int64_t nFirstMs, int64_t nLastMs) {
+    return nFirstMs >= 0 && nLastMs > nFirstMs ? nLastMs - nFirstMs : 0;
 }
 
 std::string OneLine(std::string strText) {
@@ -59,6 +73,9 @@ CSession::CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADD
     }
     NodeIo::SetNonBlocking(hAccepted);
     NodeIo::TuneSessionSocket(hAccepted, UNSENT_MIN);
+    // A vanished peer is noticed within about the idle limit even during a
+    // UDP download, when nothing else travels on the connection.
+    NodeIo::EnableKeepAlive(hAccepted, std::max(1, context.pOptions->nIdleMs / 3000));
     m_nUnsentLimit = UNSENT_MIN;
 }
 
@@ -76,18 +93,34 @@ int64_t CSession::Now() const {
         .count();
 }
 
-int64_t CSession::IdleLimitMs() const {
-    const CNodeOptions& options = *m_context.pOptions;
-    if (!m_bStarted) {
-        return options.nIdleMs;
+void CSession::AddUdpReceived(int nBytes, int64_t nNowMs) {
+    m_nUdpReceived.fetch_add(static_cast<uint64_t>(nBytes), std::memory_order_relaxed);
+    int64_t nUnset = -1;
+    m_nUdpFirstMs.compare_exchange_strong(nUnset, nNowMs, std::memory_order_relaxed);
+    m_nUdpLastMs.store(nNowMs, std::memory_order_relaxed);
+}
+
+int64_t CSession::IdleDeadlineMs() const {
+    // The seconds the client asked for buy no silence: a client is quiet
+    // for long only while it takes a download in.
+    return std::max(m_nLastLifeMs, m_nQuietUntilMs) + m_context.pOptions->nIdleMs;
+}
+
+void CSession::NoteSignsOfLife(int64_t nNowMs) {
+    // UDP has no acknowledgement: while the connection stands (its
+    // keepalive ends it when the client's host stops answering), a UDP
+    // download counts for the client's test time.
+    const bool bUdpDownload = m_bUdpDownload && nNowMs < m_nTestTimeEndMs;
+    const uint64_t nUdp = m_nUdpReceived.load(std::memory_order_relaxed);
+    if (nUdp != m_nUdpSeen || bUdpDownload) {
+        m_nUdpSeen = nUdp;
+        m_nLastLifeMs = nNowMs;
     }
-    // A download test keeps the client quiet for its seconds.
-    return static_cast<int64_t>(m_nSeconds) * 1000 + options.nGraceMs + options.nIdleMs;
 }
 
 void CSession::Run() {
     Log("connected");
-    m_nLastInputMs = Now();
+    m_nLastLifeMs = Now();
     const SOCKET hSocket = m_pSocket->GetHandle();
     while (m_bRun) {
         int64_t nNow = Now();
@@ -96,7 +129,7 @@ void CSession::Run() {
         if (nParserDeadline >= 0) {
             nTimeout = std::min(nTimeout, nParserDeadline - nNow);
         }
-        nTimeout = std::min(nTimeout, m_nLastInputMs + IdleLimitMs() - nNow);
+        nTimeout = std::min(nTimeout, IdleDeadlineMs() - nNow);
         if (m_bTcpDownload || m_bUdpDownload) {
             nTimeout = std::min(nTimeout, m_nDownloadEndMs - nNow);
         }
@@ -135,14 +168,22 @@ void CSession::Run() {
         if (m_bUdpDownload && !m_bUdpBlocked) {
             SendUdpDownload(nNow);
         }
+        NoteSignsOfLife(nNow);
         if ((m_bTcpDownload || m_bUdpDownload) && nNow >= m_nDownloadEndMs) {
             StopDownload();
+            // Cut short by --max-seconds while the client was taking it in:
+            // its test goes on in silence until its own time is up.
+            if (nNow - m_nLastLifeMs <= TAKING_PART_MS) {
+                m_nQuietUntilMs = m_nTestTimeEndMs;
+            }
             Log(Format("test %d download stopped: its time is up", m_nTest.load()));
         }
-        if (nNow - m_nLastInputMs >= IdleLimitMs()) {
+        if (nNow >= IdleDeadlineMs()) {
+            // A client of ours that is still there ends cleanly instead of
+            // asking for its next test for ever.
             Finish(Format("idle for %.1f s: session closed",
-                          static_cast<double>(nNow - m_nLastInputMs) / 1000.0),
-                   false);
+                          static_cast<double>(nNow - m_nLastLifeMs) / 1000.0),
+                   m_bStarted);
             return;
         }
     }
@@ -164,8 +205,15 @@ bool CSession::ReadInput() {
             Log("receive failed: " + OneLine(GetWinsockErrorText()));
             return false;
         }
-        m_nLastInputMs = Now();
-        m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), m_nLastInputMs, m_events);
+        m_nLastLifeMs = Now();
+        const uint64_t nUploadBefore = m_parser.GetUploadBytes();
+        m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), m_nLastLifeMs, m_events);
+        if (m_parser.GetUploadBytes() != nUploadBefore) {
+            if (m_nUploadFirstMs < 0) {
+                m_nUploadFirstMs = m_nLastLifeMs;
+            }
+            m_nUploadLastMs = m_nLastLifeMs;
+        }
     }
     return true;
 }
@@ -274,7 +322,11 @@ void CSession::BeginTest(int nTest) {
     m_nTest = nTest;
     ++m_nTestsRun;
     m_nTestStartMs = Now();
+    m_nLastLifeMs = m_nTestStartMs; // the client has just asked for it
+    m_nQuietUntilMs = 0;
     int64_t nDownloadMs = static_cast<int64_t>(m_nSeconds) * 1000 + options.nGraceMs;
+    m_nTestTimeEndMs = m_nTestStartMs + std::min<int64_t>(m_nSeconds, LONGEST_TEST_SECONDS) * 1000 +
+                       options.nGraceMs;
     if (options.nMaxSeconds > 0) {
         nDownloadMs =
             std::min<int64_t>(nDownloadMs, static_cast<int64_t>(options.nMaxSeconds) * 1000);
@@ -290,6 +342,13 @@ void CSession::BeginTest(int nTest) {
     m_nRateMarkTaken = 0;
     SetUnsentLimit(UNSENT_MIN);
     m_nUdpSent = 0;
+    m_nDownloadFirstMs = -1;
+    m_nDownloadStopMs = -1;
+    m_nDownloadTaken = 0;
+    m_nUploadFirstMs = -1;
+    m_nUploadLastMs = -1;
+    m_nUdpFirstMs.store(-1, std::memory_order_relaxed);
+    m_nUdpLastMs.store(-1, std::memory_order_relaxed);
     m_nUdpReceivedAtStart = m_nUdpReceived.load(std::memory_order_relaxed);
     Log(Format("test %d (%s) start", nTest, TestName(nTest)));
 }
@@ -306,16 +365,37 @@ void CSession::EndTest() {
         (m_nUdpReceived.load(std::memory_order_relaxed) - m_nUdpReceivedAtStart);
     m_nTotalSent += nSent;
     m_nTotalReceived += nReceived;
-    Log(Format("test %d (%s) end after %.2f s: sent %llu bytes (%.1f Mbit/s), received %llu "
-               "bytes (%.1f Mbit/s)%s",
+    // Rates over the time the data flowed, not the whole test: a download
+    // stops before the client asks for its next test, and an upload starts
+    // a round trip after the command.
+    const int64_t nSentMs = Span(m_nDownloadFirstMs, m_nDownloadStopMs);
+    int64_t nUploadFirstMs = m_nUdpFirstMs.load(std::memory_order_relaxed);
+    int64_t nUploadLastMs = m_nUdpLastMs.load(std::memory_order_relaxed);
+    if (m_nUploadFirstMs >= 0) {
+        nUploadFirstMs =
+            nUploadFirstMs >= 0 ? std::min(nUploadFirstMs, m_nUploadFirstMs) : m_nUploadFirstMs;
+        nUploadLastMs = std::max(nUploadLastMs, m_nUploadLastMs);
+    }
+    const int64_t nReceivedMs = Span(nUploadFirstMs, nUploadLastMs);
+    Log(Format("test %d (%s) end after %.2f s: sent %llu bytes (%.1f Mbit/s over %.2f s), "
+               "received %llu bytes (%.1f Mbit/s over %.2f s)%s",
                m_nTest.load(), TestName(m_nTest), static_cast<double>(nMs) / 1000.0,
-               static_cast<unsigned long long>(nSent), Mbits(nSent, nMs),
-               static_cast<unsigned long long>(nReceived), Mbits(nReceived, nMs),
+               static_cast<unsigned long long>(nSent), Mbits(m_nDownloadTaken, nSentMs),
+               static_cast<double>(nSentMs) / 1000.0, static_cast<unsigned long long>(nReceived),
+               Mbits(nReceived, nReceivedMs), static_cast<double>(nReceivedMs) / 1000.0,
                m_parser.IsOutOfStep() ? "; the upload did not repeat its block" : ""));
     m_nTest = 0;
 }
 
 void CSession::StopDownload() {
+    if (m_bTcpDownload || m_bUdpDownload) {
+        m_nDownloadStopMs = Now();
+        // What is still unacknowledged has not reached the client by now.
+        const int nQueued = m_bTcpDownload ? NodeIo::GetUnacknowledged(m_pSocket->GetHandle()) : 0;
+        const uint64_t nSent = m_nTcpSent + m_nUdpSent;
+        m_nDownloadTaken =
+            nSent - std::min<uint64_t>(nSent, static_cast<uint64_t>(std::max(nQueued, 0)));
+    }
     m_bTcpDownload = false;
     m_bUdpDownload = false;
     m_bUdpBlocked = false;
@@ -330,6 +410,9 @@ bool CSession::SendTcpDownload() {
         }
         if (nSent < 0) {
             return false;
+        }
+        if (m_nDownloadFirstMs < 0) {
+            m_nDownloadFirstMs = Now();
         }
         m_nTcpSent += static_cast<uint64_t>(nSent);
     }
@@ -348,6 +431,9 @@ void CSession::FollowDownloadRate(int64_t nNowMs) {
     // What the client has acknowledged of this test's download so far.
     const uint64_t nTaken = m_nTcpSent - std::min<uint64_t>(m_nTcpSent, nQueued);
     const uint64_t nRecent = nTaken - std::min(nTaken, m_nRateMarkTaken);
+    if (nRecent > 0) {
+        m_nLastLifeMs = nNowMs; // the client takes the download in
+    }
     m_nRateMarkMs = nNowMs;
     m_nRateMarkTaken = nTaken;
     const uint64_t nWanted = nRecent * UNSENT_MS / static_cast<uint64_t>(nElapsedMs);
@@ -362,35 +448,44 @@ void CSession::SetUnsentLimit(int nBytes) {
 }
 
 void CSession::SendUdpDownload(int64_t nNowMs) {
-    int nCount = DATAGRAM_BATCH;
     const double dRate = m_context.pOptions->dUdpRateMbits;
     if (dRate > 0) {
-        // Bytes per millisecond; the credit never holds more than one batch.
         // nNowMs was taken before this loop's requests were handled: a test
         // begun since then started its credit later, which earns nothing yet.
-        const double dPerMs = dRate * 1000000.0 / 8.0 / 1000.0;
+        const double dPerMs = dRate * 1000000.0 / 8.0 / 1000.0; // bytes
         const int64_t nEarnedMs = std::max<int64_t>(nNowMs - m_nUdpCreditMs, 0);
-        m_dUdpCredit = std::min(m_dUdpCredit + dPerMs * static_cast<double>(nEarnedMs),
-                                static_cast<double>(DATAGRAM_BATCH * DATAGRAM_SIZE));
+        m_dUdpCredit =
+            std::min(m_dUdpCredit + dPerMs * static_cast<double>(nEarnedMs),
+                     std::max(dPerMs * CREDIT_MS, double{DATAGRAM_BATCH * DATAGRAM_SIZE}));
         m_nUdpCreditMs += nEarnedMs;
-        nCount = static_cast<int>(m_dUdpCredit / DATAGRAM_SIZE);
+    }
+    // Paced: every batch the credit allows; unpaced: one batch a pass, as
+    // the loop comes straight back.
+    do {
+        const int nCount =
+            dRate > 0 ? std::min(DATAGRAM_BATCH, static_cast<int>(m_dUdpCredit / DATAGRAM_SIZE))
+                      : DATAGRAM_BATCH;
         if (nCount <= 0) {
             return;
         }
-    }
-    const int nSent = NodeIo::SendDatagrams(m_context.hUdp, m_download.data(), DATAGRAM_SIZE,
-                                            m_nPeer, m_context.nPort, nCount);
-    if (nSent == NodeIo::IO_WOULD_BLOCK) {
-        m_bUdpBlocked = true;
-        return;
-    }
-    if (nSent < 0) {
-        Log("UDP download stopped: " + OneLine(GetWinsockErrorText()));
-        m_bUdpDownload = false;
-        return;
-    }
-    m_nUdpSent += static_cast<uint64_t>(nSent) * DATAGRAM_SIZE;
-    m_dUdpCredit -= static_cast<double>(nSent) * DATAGRAM_SIZE;
+        const int nSent =
+            NodeIo::SendDatagrams(m_context.hUdp, m_download.data(), DATAGRAM_SIZE, m_nPeer,
+                                  m_context.nPort, nCount, m_bUdpSegmentation);
+        if (nSent == NodeIo::IO_WOULD_BLOCK) {
+            m_bUdpBlocked = true;
+            return;
+        }
+        if (nSent < 0) {
+            Log("UDP download stopped: " + OneLine(GetWinsockErrorText()));
+            StopDownload();
+            return;
+        }
+        if (m_nDownloadFirstMs < 0) {
+            m_nDownloadFirstMs = Now();
+        }
+        m_nUdpSent += static_cast<uint64_t>(nSent) * DATAGRAM_SIZE;
+        m_dUdpCredit -= static_cast<double>(nSent) * DATAGRAM_SIZE;
+    } while (dRate > 0);
 }
 
 void CSession::Finish(const std::string& strReason, bool bTellClient) {

@@ -24,7 +24,7 @@ struct SSessionContext {
     uint16_t nPort = 0;           // the node port: where UDP downloads go on the client
 };
 
-class CSession : public CThread {
+class CSession final : public CThread {
 public:
     CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADDRESS nPeer,
              uint16_t nPeerPort);
@@ -38,10 +38,9 @@ public:
 
     NodeIo::ADDRESS GetPeerAddress() const { return m_nPeer; }
     int GetTest() const { return m_nTest; }
-    // Called by the node's UDP receiver for datagrams from this client.
-    void AddUdpReceived(int nBytes) {
-        m_nUdpReceived.fetch_add(static_cast<uint64_t>(nBytes), std::memory_order_relaxed);
-    }
+    // Called by the node's UDP receiver for datagrams from this client that
+    // arrived at nNowMs.
+    void AddUdpReceived(int nBytes, int64_t nNowMs);
 
 protected:
     void Run() override;
@@ -71,7 +70,10 @@ private:
     void FollowDownloadRate(int64_t nNowMs);
     void SetUnsentLimit(int nBytes);
     void SendUdpDownload(int64_t nNowMs);
-    int64_t IdleLimitMs() const;
+    // Takes what shows that the client still takes part.
+    void NoteSignsOfLife(int64_t nNowMs);
+    // When the session is closed unless the client shows a sign of life.
+    int64_t IdleDeadlineMs() const;
     void Finish(const std::string& strReason, bool bTellClient);
 
     const SSessionContext m_context;
@@ -90,17 +92,26 @@ private:
     bool m_bStarted = false;
     bool m_bClosing = false; // the node is stopping: drain once more regardless of m_bRun
     uint16_t m_nSeconds = 0;
-    int64_t m_nLastInputMs = 0;
+    // The last sign that the client takes part: anything it sent, datagrams
+    // from its address, its acknowledging more of the TCP download, or a
+    // running UDP download (the connection's keepalive watches that one).
+    int64_t m_nLastLifeMs = 0;
+    // After a download that --max-seconds cut short, the client runs its
+    // test to its end in silence.
+    int64_t m_nQuietUntilMs = 0;
+    uint64_t m_nUdpSeen = 0; // m_nUdpReceived when last looked at
     int64_t m_nCommandMs = 0;
     int m_nTestsRun = 0;
 
     // The running test.
     int64_t m_nTestStartMs = 0;
     int64_t m_nDownloadEndMs = 0;
+    int64_t m_nTestTimeEndMs = 0; // the client's seconds and the grace, from the start
     bool m_bTcpDownload = false;
     bool m_bUdpDownload = false;
     bool m_bUdpBlocked = false;
-    double m_dUdpCredit = 0; // bytes the pacing allows now
+    bool m_bUdpSegmentation = true; // cleared once the path to the client refuses it
+    double m_dUdpCredit = 0;        // bytes the pacing allows now
     int64_t m_nUdpCreditMs = 0;
     uint64_t m_nTcpSent = 0;
     int64_t m_nRateMarkMs = 0;     // when the download's rate was last looked at
@@ -108,6 +119,16 @@ private:
     int m_nUnsentLimit = 0;        // the socket's current unsent limit
     uint64_t m_nUdpSent = 0;
     uint64_t m_nUdpReceivedAtStart = 0;
+    // When the data flowed, for the test's rates: the download from its
+    // first write to its stop (with what the client had taken by then), the
+    // upload from its first to its last receive.
+    int64_t m_nDownloadFirstMs = -1;
+    int64_t m_nDownloadStopMs = -1;
+    uint64_t m_nDownloadTaken = 0;
+    int64_t m_nUploadFirstMs = -1;
+    int64_t m_nUploadLastMs = -1;
+    std::atomic<int64_t> m_nUdpFirstMs{-1}; // set by the UDP receiver
+    std::atomic<int64_t> m_nUdpLastMs{-1};
     uint64_t m_nTotalSent = 0;
     uint64_t m_nTotalReceived = 0;
 

@@ -24,6 +24,10 @@ bool SetReuseAddress(SOCKET hSocket);
 // Small messages go out at once, and only a small part of the download
 // waits unsent in the kernel, so that stopping it drains quickly.
 void TuneSessionSocket(SOCKET hSocket, int nUnsentLimit);
+// Lets the kernel probe a silent connection after nSeconds and then every
+// nSeconds, and end it when three probes in a row go unanswered, so that a
+// peer that vanished is noticed even while nothing is sent to it.
+void EnableKeepAlive(SOCKET hSocket, int nSeconds);
 // Changes how many unsent bytes a stream socket takes before a send stops
 // and a wait for writing blocks (where the platform can limit it).
 void SetUnsentLimit(SOCKET hSocket, int nUnsentLimit);
@@ -53,10 +57,11 @@ struct SWait {
 bool Wait(SWait* pWaits, int nCount, int nTimeoutMs);
 
 // Sends nCount copies of one datagram to nAddress:nPort in as few calls as
-// the platform allows, without blocking. Datagrams sent, IO_WOULD_BLOCK or
-// IO_ERROR.
+// the platform allows, without blocking: as one segmentation-offload send
+// while bSegmentation holds (cleared where the path refuses it), else one
+// message per datagram. Datagrams sent, IO_WOULD_BLOCK or IO_ERROR.
 int SendDatagrams(SOCKET hSocket, const void* pData, int nLength, ADDRESS nAddress, uint16_t nPort,
-                  int nCount);
+                  int nCount, bool& bSegmentation);
 
 // A batch of received datagrams: their lengths and senders.
 struct SDatagramBatch {

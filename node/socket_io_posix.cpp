@@ -76,6 +76,15 @@ void TuneSessionSocket(SOCKET hSocket, int nUnsentLimit) {
     SetUnsentLimit(hSocket, nUnsentLimit);
 }
 
+void EnableKeepAlive(SOCKET hSocket, int nSeconds) {
+    const int nOn = 1;
+    const int nCount = 3;
+    ::setsockopt(hSocket, SOL_SOCKET, SO_KEEPALIVE, &nOn, sizeof nOn);
+    ::setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPIDLE, &nSeconds, sizeof nSeconds);
+    ::setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPINTVL, &nSeconds, sizeof nSeconds);
+    ::setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPCNT, &nCount, sizeof nCount);
+}
+
 void SetUnsentLimit(SOCKET hSocket, int nUnsentLimit) {
     ::setsockopt(hSocket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &nUnsentLimit, sizeof nUnsentLimit);
 }
@@ -150,9 +159,7 @@ bool Wait(SWait* pWaits, int nCount, int nTimeoutMs) {
 }
 
 int SendDatagrams(SOCKET hSocket, const void* pData, int nLength, ADDRESS nAddress, uint16_t nPort,
-                  int nCount) {
-    // One message per datagram: segmentation offload is not tried here.
-    bool bSegmentation = false;
+                  int nCount, bool& bSegmentation) {
     const int nSent =
         SendDatagramCopies(hSocket, pData, nLength, nAddress, nPort, nCount, bSegmentation);
     if (nSent == 0 && nCount > 0) {

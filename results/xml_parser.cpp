@@ -2,13 +2,17 @@
 
 #include "results/results_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <initializer_list>
 #include <string>
+#include <string_view>
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
+#include <xercesc/internal/XMLScanner.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/ErrorHandler.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
@@ -23,6 +27,14 @@
 namespace xc = XERCES_CPP_NAMESPACE;
 
 namespace {
+
+// No results file comes near this; a larger one is not read at all.
+constexpr std::uintmax_t MAX_FILE_BYTES = 64u << 20;
+
+std::string TooLarge(const std::string& strPath, std::uintmax_t nBytes) {
+    return "\"" + strPath + "\" is larger than 64 MB (" + std::to_string(nBytes) +
+           " bytes or more); no results file is that large, so it is not read.";
+}
 
 std::string ToUtf8(const XMLCh* pText) {
     if (pText == nullptr)
@@ -106,6 +118,13 @@ bool ReadWholeFile(const std::string& strPath, std::string& strData, std::string
         strError = "Cannot read \"" + strPath + "\": it is not a regular file";
         return false;
     }
+    if (!error && std::filesystem::is_regular_file(status)) {
+        const std::uintmax_t nSize = std::filesystem::file_size(strPath, error);
+        if (!error && nSize > MAX_FILE_BYTES) {
+            strError = TooLarge(strPath, nSize);
+            return false;
+        }
+    }
     std::FILE* pFile = std::fopen(strPath.c_str(), "rb");
     if (pFile == nullptr) {
         strError = "Cannot open \"" + strPath + "\": " + std::strerror(errno);
@@ -113,7 +132,8 @@ bool ReadWholeFile(const std::string& strPath, std::string& strData, std::string
     }
     char buffer[65536];
     std::size_t nRead = 0;
-    while ((nRead = std::fread(buffer, 1, sizeof buffer, pFile)) > 0)
+    while (strData.size() <= MAX_FILE_BYTES &&
+           (nRead = std::fread(buffer, 1, sizeof buffer, pFile)) > 0)
         strData.append(buffer, nRead);
     const bool bFailed = std::ferror(pFile) != 0;
     const int nErrno = errno;
@@ -122,8 +142,88 @@ bool ReadWholeFile(const std::string& strPath, std::string& strData, std::string
         strError = "Cannot read \"" + strPath + "\": " + std::strerror(nErrno);
         return false;
     }
+    if (strData.size() > MAX_FILE_BYTES) { // it grew since its size was read
+        strError = TooLarge(strPath, strData.size());
+        return false;
+    }
     return true;
 }
+
+// Whether the document's prolog holds a document type declaration. The
+// prolog is read in the file's own code units: UTF-8 and its ASCII kin,
+// UTF-16 and UCS-4 in either order, told by their first bytes as an XML
+// reader tells them (only ASCII matters here). Other encodings are left to
+// the parser, which refuses a declaration in them too.
+bool HasDoctype(const std::string& strData) {
+    const auto* pBytes = reinterpret_cast<const unsigned char*>(strData.data());
+    const std::size_t nBytes = strData.size();
+    auto startsWith = [&](std::initializer_list<unsigned char> prefix) {
+        return nBytes >= prefix.size() && std::equal(prefix.begin(), prefix.end(), pBytes);
+    };
+    std::size_t nWidth = 1;
+    bool bBigEndian = true;
+    std::size_t nStart = 0; // after the byte-order mark
+    if (startsWith({0xEF, 0xBB, 0xBF})) {
+        nStart = 3;
+    } else if (startsWith({0, 0, 0xFE, 0xFF}) || startsWith({0, 0, 0, '<'})) {
+        nWidth = 4;
+        nStart = pBytes[2] == 0xFE ? 4 : 0;
+    } else if (startsWith({0xFF, 0xFE, 0, 0}) || startsWith({'<', 0, 0, 0})) {
+        nWidth = 4;
+        bBigEndian = false;
+        nStart = pBytes[0] == 0xFF ? 4 : 0;
+    } else if (startsWith({0xFE, 0xFF}) || startsWith({0, '<', 0, '?'})) {
+        nWidth = 2;
+        nStart = pBytes[0] == 0xFE ? 2 : 0;
+    } else if (startsWith({0xFF, 0xFE}) || startsWith({'<', 0, '?', 0})) {
+        nWidth = 2;
+        bBigEndian = false;
+        nStart = pBytes[0] == 0xFF ? 2 : 0;
+    }
+    // The code unit at index i, or -1 past the end.
+    auto unit = [&](std::size_t i) -> long {
+        const std::size_t nAt = nStart + i * nWidth;
+        if (nAt + nWidth > nBytes)
+            return -1;
+        unsigned long nValue = 0;
+        for (std::size_t k = 0; k < nWidth; ++k)
+            nValue |= static_cast<unsigned long>(pBytes[nAt + k])
+                      << (8 * (bBigEndian ? nWidth - 1 - k : k));
+        return static_cast<long>(nValue);
+    };
+    auto at = [&](std::size_t i, std::string_view text) {
+        for (std::size_t k = 0; k < text.size(); ++k)
+            if (unit(i + k) != static_cast<unsigned char>(text[k]))
+                return false;
+        return true;
+    };
+    // Past white space, the XML declaration, processing instructions and comments.
+    std::size_t i = 0;
+    for (;;) {
+        const long c = unit(i);
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            ++i;
+            continue;
+        }
+        const std::string_view end = at(i, "<?") ? "?>" : at(i, "<!--") ? "-->" : "";
+        if (end.empty())
+            return at(i, "<!DOCTYPE");
+        for (i += 2; unit(i) >= 0 && !at(i, end); ++i) {
+        }
+        if (unit(i) < 0)
+            return false; // unfinished: the parser says what is wrong
+        i += end.size();
+    }
+}
+
+// The DOM parser, told to treat any document type declaration as fatal the
+// moment it meets one, before anything in it is read.
+class CResultsDomParser : public xc::XercesDOMParser {
+public:
+    CResultsDomParser() : xc::XercesDOMParser(nullptr, xc::XMLPlatformUtils::fgMemoryManager) {
+        getScanner()->setDisallowDTD(true);
+    }
+};
 
 } // namespace
 
@@ -131,7 +231,7 @@ struct CXmlParser::CImpl {
     CErrorKeeper m_errors;
     CEntityRefuser m_refuser;
     xc::SecurityManager m_security;
-    std::unique_ptr<xc::XercesDOMParser> m_pParser;
+    std::unique_ptr<CResultsDomParser> m_pParser;
 };
 
 CXmlParser::CXmlParser() {
@@ -139,15 +239,15 @@ CXmlParser::CXmlParser() {
         xc::XMLPlatformUtils::Initialize();
         m_bInitialized = true;
         m_pImpl = std::make_unique<CImpl>();
-        m_pImpl->m_pParser = std::make_unique<xc::XercesDOMParser>(
-            nullptr, xc::XMLPlatformUtils::fgMemoryManager, nullptr);
+        m_pImpl->m_pParser = std::make_unique<CResultsDomParser>();
         xc::XercesDOMParser& parser = *m_pImpl->m_pParser;
         parser.setValidationScheme(xc::XercesDOMParser::Val_Never);
         parser.setLoadExternalDTD(false);
         parser.setDisableDefaultEntityResolution(true);
         parser.setXMLEntityResolver(&m_pImpl->m_refuser);
         parser.setErrorHandler(&m_pImpl->m_errors);
-        // Bounds the expansion of entities declared inside the file.
+        // Entities are declared only in a document type declaration, which
+        // is refused; the bound on their expansion stays as a second line.
         m_pImpl->m_security.setEntityExpansionLimit(10000);
         parser.setSecurityManager(&m_pImpl->m_security);
     } catch (const xc::XMLException& e) {
@@ -186,6 +286,14 @@ bool CXmlParser::ReadResultsFile(const std::string& strPath, TestResults& result
         return false;
     if (strData.empty()) {
         m_strError = "\"" + strPath + "\" is empty; it holds no test results.";
+        return false;
+    }
+    // Results files never have one, and only a declaration can define the
+    // entities whose expansion costs far more memory than the file's size.
+    if (HasDoctype(strData)) {
+        m_strError = "\"" + strPath +
+                     "\" has a document type declaration (<!DOCTYPE>); results files never "
+                     "have one, so it is not read.";
         return false;
     }
 

@@ -22,8 +22,9 @@ public:
     // anywhere in the document, in order, one record each (an eighth and
     // later ones are ignored). Nothing outside the file is ever read: no DTD,
     // no external entity. False, with the records left reset and the reason
-    // in GetErrorText(), when the file cannot be opened, is not well-formed
-    // XML or holds no "test" element.
+    // in GetErrorText(), when the file cannot be opened, is larger than
+    // 64 MB or has a document type declaration (both refused before it is
+    // parsed), is not well-formed XML or holds no "test" element.
     bool ReadResultsFile(const std::string& strPath, TestResults& results);
 
     const std::string& GetErrorText() const { return m_strError; }

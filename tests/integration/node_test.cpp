@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -105,6 +106,11 @@ public:
     bool IsBound() const { return m_bBound; }
     uint64_t Datagrams() const { return m_nDatagrams; }
     uint64_t Strangers() const { return m_nStrangers; }
+    // The node's datagrams in Mbit/s over the time they arrived in.
+    double ArrivalMbits() const {
+        const double dSeconds = std::chrono::duration<double>(m_last - m_first).count();
+        return dSeconds > 0 ? static_cast<double>(m_nDatagrams) * 8000.0 / 1e6 / dSeconds : 0;
+    }
 
     // Sends datagrams of 1000 bytes to the node, a little paced so that
     // loopback drops none.
@@ -136,7 +142,10 @@ private:
             char szFrom[INET_ADDRSTRLEN] = {};
             inet_ntop(AF_INET, &from.sin_addr, szFrom, sizeof szFrom);
             if (std::string(szFrom) == NODE_ADDRESS && ntohs(from.sin_port) == LocalPort(m_fd)) {
-                ++m_nDatagrams;
+                m_last = std::chrono::steady_clock::now();
+                if (m_nDatagrams++ == 0) {
+                    m_first = m_last;
+                }
             } else {
                 ++m_nStrangers;
             }
@@ -148,6 +157,7 @@ private:
     std::atomic<bool> m_bStop{false};
     std::atomic<uint64_t> m_nDatagrams{0};
     std::atomic<uint64_t> m_nStrangers{0};
+    std::chrono::steady_clock::time_point m_first, m_last; // read once the datagrams stopped
     std::thread m_thread;
 };
 
@@ -186,19 +196,26 @@ private:
     std::thread m_thread;
 };
 
-// The bytes the node logged as received in test nTest's end line, in order.
+// The bytes the node logged as received in test nTest's end lines, in order.
 std::vector<uint64_t> LoggedReceived(const std::string& strLog, int nTest) {
     std::vector<uint64_t> values;
-    const std::string strTest = " test " + std::to_string(nTest) + " (";
-    std::istringstream lines(strLog);
-    for (std::string strLine; std::getline(lines, strLine);) {
+    for (const std::string& strLine : TestEndLines(strLog, nTest)) {
         const size_t nReceived = strLine.find("received ");
-        if (strLine.find(strTest) != std::string::npos &&
-            strLine.find(") end after ") != std::string::npos && nReceived != std::string::npos) {
+        if (nReceived != std::string::npos) {
             values.push_back(std::stoull(strLine.substr(nReceived + 9)));
         }
     }
     return values;
+}
+
+// A raw connection to the node on nPort from a loopback address of our choice.
+int ConnectRaw(uint16_t nPort, const char* pszFrom = "127.0.0.1") {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in from = Ipv4Address(pszFrom, 0);
+    const sockaddr_in addr = Ipv4Address(NODE_ADDRESS, nPort);
+    EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from), 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    return fd;
 }
 
 bool Settled(const std::function<uint64_t()>& count) {
@@ -303,6 +320,7 @@ TEST_F(NodeTest, UdpPacingCapAndMatching) {
     EXPECT_GT(udp.Datagrams(), 500u);
     EXPECT_LT(udp.Datagrams(), 2000u);
     EXPECT_EQ(udp.Strangers(), 0u);
+    const double dArrivalMbits = udp.ArrivalMbits();
 
     client.SendTestRequest(4);
     ASSERT_EQ(NextCommand(g_received[0], 1), 4);
@@ -323,6 +341,11 @@ TEST_F(NodeTest, UdpPacingCapAndMatching) {
     const std::string strLog = m_node.Log();
     EXPECT_EQ(LoggedReceived(strLog, 4), std::vector<uint64_t>{300 * 1000}) << strLog;
     EXPECT_NE(strLog.find("datagram(s) from addresses without a session"), std::string::npos);
+    // The download's rate is over the time it ran, not up to the next
+    // request, which came only once the datagrams had stopped a while.
+    const auto ends = TestEndLines(strLog, 5);
+    ASSERT_EQ(ends.size(), 1u) << strLog;
+    EXPECT_NEAR(SentMbits(ends[0]), dArrivalMbits, dArrivalMbits * 0.05) << strLog;
 }
 
 // A paced UDP download that follows a TCP download begins only after the
@@ -511,14 +534,10 @@ TEST_F(NodeTest, LongTcpDownloadsStopPromptlyForTheNextCommand) {
 }
 
 TEST_F(NodeTest, MisbehavingClientsDoNotDisturbOthers) {
-    StartNode({"--idle-ms", "700"});
+    // Six connections from one address: beyond the default limit per address.
+    StartNode({"--idle-ms", "700", "--max-per-address", "8"});
     const uint16_t nPort = m_node.Port();
-    auto connectRaw = [&] {
-        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const sockaddr_in addr = Ipv4Address(NODE_ADDRESS, nPort);
-        EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-        return fd;
-    };
+    auto connectRaw = [&] { return ConnectRaw(nPort); };
     CClient first(OnReceive<0>);
     CClient second(OnReceive<1>);
     ASSERT_TRUE(first.Connect(NODE_ADDRESS, nPort));
@@ -599,6 +618,133 @@ TEST_F(NodeTest, RefusesSessionsBeyondTheLimit) {
     EXPECT_NE(m_node.Log().find("refused: 1 session(s) already"), std::string::npos);
 }
 
+namespace {
+
+// Whether the kernel runs the keepalive timer on the node's end of the
+// connection fd, as /proc/net/tcp shows it (timer kind 2).
+bool NodeSideKeepsAlive(int fd) {
+    sockaddr_in local{};
+    socklen_t nLen = sizeof local;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &nLen);
+    char szRemote[32];
+    std::snprintf(szRemote, sizeof szRemote, " %08X:%04X ", local.sin_addr.s_addr,
+                  ntohs(local.sin_port));
+    std::ifstream table("/proc/net/tcp");
+    for (std::string strLine; std::getline(table, strLine);) {
+        // sl local_address rem_address st tx_queue:rx_queue tr:tm->when ...
+        const size_t nAt = strLine.find(szRemote);
+        if (nAt != std::string::npos && nAt > 12) { // as the remote address
+            std::istringstream fields(strLine.substr(nAt + std::strlen(szRemote)));
+            std::string strState, strQueues, strTimer;
+            fields >> strState >> strQueues >> strTimer;
+            return strTimer.rfind("02:", 0) == 0;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// Two silent sessions from one host hold that host's places; another host is
+// still served, and the node has the kernel watch the silent connections.
+TEST_F(NodeTest, PerAddressLimitLeavesRoomForOtherHosts) {
+    StartNode({"--max-per-address", "2"});
+    const uint16_t nPort = m_node.Port();
+    const int silent[2] = {ConnectRaw(nPort, "127.0.0.3"), ConnectRaw(nPort, "127.0.0.3")};
+    for (const int fd : silent) {
+        ASSERT_EQ(send(fd, "\x6C\xFF\xFF", 3, MSG_NOSIGNAL), 3); // 65535 s per test
+    }
+    // A third from the same host is told to end (command 0, alone) and closed.
+    const int third = ConnectRaw(nPort, "127.0.0.3");
+    send(third, "\x6C\x05\x00\x02", 4, MSG_NOSIGNAL);
+    EXPECT_EQ(ReadBytes(third, 2, 3s), std::string(1, '\0'));
+    const int other = ConnectRaw(nPort, "127.0.0.4");
+    ASSERT_EQ(send(other, "\x6C\x05\x00\x04", 4, MSG_NOSIGNAL), 4);
+    EXPECT_EQ(ReadBytes(other, 1, 2s), "\x04");
+    EXPECT_TRUE(WaitUntil([&] { return NodeSideKeepsAlive(silent[0]); }, 1s));
+    for (const int fd : {silent[0], silent[1], third, other}) {
+        close(fd);
+    }
+    StopNode();
+    EXPECT_NE(m_node.Log().find("refused: 2 session(s) from this address already"),
+              std::string::npos)
+        << m_node.Log();
+}
+
+// The seconds a client asks for buy it no silence: a session lasts only while
+// its client sends or takes in a download. Silent ones are closed within the
+// idle limit, and told so; a client that takes part outlives it, also across
+// a download that --max-seconds cut short.
+TEST_F(NodeTest, OnlyAClientThatTakesPartOutlivesTheIdleLimit) {
+    constexpr auto IDLE = 500ms;
+    StartNode({"--idle-ms", "500", "--max-seconds", "1"});
+    const uint16_t nPort = m_node.Port();
+    // 65535 s per test, then: nothing, an upload never sent (TCP, UDP), a
+    // download never read.
+    const std::string silences[] = {std::string("\x6C\xFF\xFF", 3), "\x6C\xFF\xFF\x01",
+                                    "\x6C\xFF\xFF\x04", "\x6C\xFF\xFF\x02"};
+    std::vector<int> silent;
+    for (const std::string& strSent : silences) {
+        silent.push_back(ConnectRaw(nPort, "127.0.0.3"));
+        const int nSmall = 4096;
+        setsockopt(silent.back(), SOL_SOCKET, SO_RCVBUF, &nSmall, sizeof nSmall);
+        ASSERT_EQ(send(silent.back(), strSent.data(), strSent.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(strSent.size()));
+    }
+    const auto sent = std::chrono::steady_clock::now();
+    auto idleClosed = [&] {
+        const std::string strLog = m_node.Log();
+        size_t nClosed = 0;
+        for (size_t n = 0; (n = strLog.find("session closed", n)) != std::string::npos; ++n) {
+            ++nClosed;
+        }
+        return nClosed;
+    };
+    // The one that never reads makes the node wait up to a second to tell it.
+    ASSERT_TRUE(WaitUntil([&] { return idleClosed() == std::size(silences); }, 4s)) << m_node.Log();
+    EXPECT_GT(std::chrono::steady_clock::now() - sent, IDLE);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, IDLE + 2s);
+    for (size_t i = 0; i + 1 < silent.size(); ++i) {
+        // Its command if it asked for one, then the end, and the close.
+        const std::string strExpected = std::string(silences[i].substr(3)) + '\0';
+        EXPECT_EQ(ReadBytes(silent[i], 3, 1s), strExpected) << i;
+    }
+    for (const int fd : silent) {
+        close(fd);
+    }
+
+    // A client that takes part: 2 s per test, downloads cut after 1 s.
+    UdpEndpoint udp(nPort);
+    ASSERT_TRUE(udp.IsBound()) << "127.0.0.1:" << nPort << " is taken";
+    CClient client(OnReceive<0>);
+    ASSERT_TRUE(client.Connect(NODE_ADDRESS, nPort));
+    client.SendSessionStart(2);
+    const int tests[] = {2, 5, 1, 4, 3};
+    for (size_t i = 0; i + 1 < std::size(tests); ++i) {
+        SCOPED_TRACE(tests[i]);
+        client.SendTestRequest(tests[i]);
+        ASSERT_EQ(NextCommand(g_received[0], i), tests[i]) << m_node.Log();
+        const auto start = std::chrono::steady_clock::now();
+        if (tests[i] == 1) {
+            BlockSender sender(client, 9);
+            std::this_thread::sleep_for(1500ms);
+        } else if (tests[i] == 4) {
+            while (std::chrono::steady_clock::now() - start < 1500ms) {
+                udp.SendTo(nPort, 5);
+                std::this_thread::sleep_for(50ms);
+            }
+        } else {
+            // The download runs 1 s; the client counts its 2 s in silence.
+            std::this_thread::sleep_for(1800ms);
+        }
+    }
+    client.SendTestRequest(3);
+    EXPECT_EQ(NextCommand(g_received[0], 4), 3) << m_node.Log();
+    client.SendSessionEnd();
+    StopNode();
+    EXPECT_EQ(idleClosed(), std::size(silences)) << m_node.Log();
+}
+
 TEST_F(NodeTest, OnceServesOneSessionAndStopEndsSessions) {
     {
         StartNode({"--once"});
@@ -644,6 +790,7 @@ TEST_F(NodeTest, CommandLineErrorsAreOneLineAndExitOne) {
                                                                   {"--port", "12ab"},
                                                                   {"--bind", "example"},
                                                                   {"--max-sessions", "0"},
+                                                                  {"--max-per-address", "0"},
                                                                   {"--udp-rate", "-3"}}) {
         EXPECT_EQ(run(args, strLog), 1) << args[0];
         EXPECT_EQ(std::count(strLog.begin(), strLog.end(), '\n'), 1) << strLog;

@@ -32,6 +32,27 @@ inline std::string NodeBinary() {
 #endif
 }
 
+// The node's end lines of test nTest ("... test N (name) end after ..."), in order.
+inline std::vector<std::string> TestEndLines(const std::string& strLog, int nTest) {
+    std::vector<std::string> lines;
+    const std::string strTest = " test " + std::to_string(nTest) + " (";
+    std::istringstream text(strLog);
+    for (std::string strLine; std::getline(text, strLine);) {
+        if (strLine.find(strTest) != std::string::npos &&
+            strLine.find(") end after ") != std::string::npos) {
+            lines.push_back(strLine);
+        }
+    }
+    return lines;
+}
+
+// The download rate an end line gives ("sent N bytes (R Mbit/s ..."), or -1.
+inline double SentMbits(const std::string& strEndLine) {
+    const size_t nSent = strEndLine.find(" sent ");
+    const size_t nOpen = nSent == std::string::npos ? nSent : strEndLine.find('(', nSent);
+    return nOpen == std::string::npos ? -1 : std::atof(strEndLine.c_str() + nOpen + 1);
+}
+
 class NodeProcess {
 public:
     NodeProcess() = default;

@@ -1,6 +1,7 @@
 // The node's control-stream parser: messages told from upload blocks whatever
 // the filler's bytes, repeats before an upload, silence, and arbitrary input.
 #include "node/control_parser.h"
+#include "tests/support/control_session.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -14,32 +15,10 @@ using Bytes = std::vector<uint8_t>;
 
 constexpr int64_t SILENCE = 300;
 
-// Drives a parser the way a session does: receives at given times, and
-// Tick whenever the parser asks for it.
-class Driver {
+// A driver with the node's default silence.
+class Driver : public testing_support::ControlDriver {
 public:
-    explicit Driver(int64_t nSilence = SILENCE) : m_parser(nSilence) {}
-
-    void Feed(const Bytes& data, int64_t nGapMs = 0) {
-        Advance(nGapMs);
-        m_parser.Feed(data.data(), data.size(), m_nNow, m_events);
-    }
-    // Lets time pass, ticking at every deadline the parser names.
-    void Advance(int64_t nMs) {
-        const int64_t nEnd = m_nNow + nMs;
-        for (int64_t nDeadline = m_parser.NextDeadline(); nDeadline >= 0 && nDeadline <= nEnd;
-             nDeadline = m_parser.NextDeadline()) {
-            m_nNow = std::max(m_nNow, nDeadline);
-            m_parser.Tick(m_nNow, m_events);
-        }
-        m_nNow = nEnd;
-        m_parser.Tick(m_nNow, m_events);
-    }
-    std::vector<SEvent> Take() { return std::exchange(m_events, {}); }
-
-    CControlParser m_parser;
-    std::vector<SEvent> m_events;
-    int64_t m_nNow = 1000;
+    explicit Driver(int64_t nSilence = SILENCE) : ControlDriver(nSilence) {}
 };
 
 Bytes Block(uint8_t first, uint32_t nSeed) {
@@ -271,69 +250,15 @@ TEST(ControlParser, UploadThatDoesNotRepeatItsBlock) {
 // messages sent, in order, and count exactly the upload.
 TEST(ControlParser, RandomSessionsReadExactly) {
     std::mt19937 random(20261208);
+    auto pick = [&](int nLow, int nHigh) {
+        return nLow + static_cast<int>(random() % (static_cast<uint32_t>(nHigh - nLow) + 1u));
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     int nSessions = 0;
     while (std::chrono::steady_clock::now() < deadline && nSessions < 2000) {
         ++nSessions;
-        Driver driver;
-        const uint16_t nSeconds = static_cast<uint16_t>(random());
-        driver.Feed({0x6C, static_cast<uint8_t>(nSeconds), static_cast<uint8_t>(nSeconds >> 8)});
-        driver.Feed({1}, 3);
-        std::vector<SEvent> expected{{EKind::SessionStart, nSeconds}, Request(1)};
-        for (int nTest = 1; nTest <= 6; ++nTest) {
-            // The request for nTest is in; the node commands it.
-            ASSERT_EQ(driver.Take(), expected) << "session " << nSessions << " test " << nTest;
-            expected.clear();
-            driver.m_parser.OnCommand(nTest);
-            const uint8_t next = static_cast<uint8_t>(nTest < 6 ? nTest + 1 : 0);
-            Bytes stream;
-            Bytes upload;
-            if (nTest == 1 || nTest == 3) {
-                // Repeats the client sent before it saw the command: on their
-                // own (passed on) or glued to the first block (swallowed).
-                const int nRepeats = static_cast<int>(random() % 3);
-                const int nBlocks = static_cast<int>(random() % 6);
-                const bool bGlued = random() % 2 == 0;
-                for (int i = 0; i < nRepeats; ++i) {
-                    if (bGlued) {
-                        stream.push_back(static_cast<uint8_t>(nTest));
-                        if (nBlocks == 0) {
-                            expected.push_back(Request(nTest)); // nothing to glue them to
-                        }
-                    } else {
-                        driver.Feed({static_cast<uint8_t>(nTest)}, 1);
-                        expected.push_back(Request(nTest));
-                    }
-                }
-                // Filler bytes that look like messages are made common.
-                Bytes block(1000);
-                for (auto& b : block) {
-                    b = static_cast<uint8_t>(random() % 4 == 0 ? random() % 7 : random() % 255);
-                }
-                if (random() % 2 == 0) {
-                    block[0] = static_cast<uint8_t>(random() % 3 == 0 ? 0x6C : nTest);
-                }
-                upload = Repeat(block, nBlocks);
-                stream.insert(stream.end(), upload.begin(), upload.end());
-            }
-            stream.push_back(next);
-            for (size_t i = 0; i < stream.size();) {
-                // The client writes whole blocks: the first receive of an
-                // upload is never just a few bytes.
-                const size_t nMin = (i == 0 && stream.size() > 4) ? 4 : 1;
-                const size_t n = std::min<size_t>(nMin + random() % 2500, stream.size() - i);
-                driver.Feed(Bytes(stream.begin() + i, stream.begin() + i + n),
-                            random() % 8 == 0 ? random() % 250 : 0);
-                i += n;
-            }
-            driver.Advance(SILENCE);
-            expected.push_back(next == 0 ? SEvent{EKind::SessionEnd, 0} : Request(next));
-            EXPECT_EQ(driver.m_parser.GetUploadBytes(), upload.size());
-            // Before any block the parser keeps waiting for one until the
-            // next command; after blocks, the message ended the upload.
-            EXPECT_EQ(driver.m_parser.InUpload(), upload.empty() && (nTest == 1 || nTest == 3));
-        }
-        ASSERT_EQ(driver.Take(), expected) << "session " << nSessions;
+        ASSERT_EQ(testing_support::PlayWrittenSession(SILENCE, pick), "")
+            << "session " << nSessions;
     }
     EXPECT_GT(nSessions, 10);
 }

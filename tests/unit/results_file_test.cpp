@@ -191,13 +191,14 @@ TEST_F(ResultsFileTest, ReaderTakesTestElementsAnywhereInAnyChildOrder) {
 // hostile depth of nesting must not exhaust the stack.
 TEST_F(ResultsFileTest, ReaderTakesAllTextInsideAChildHoweverDeep) {
     TestResults results;
-    ASSERT_TRUE(Load(WriteText("mixed.xml",
-                               "<!DOCTYPE N [<!ENTITY t \"T<k>U</k>\">]><N><test>"
-                               "<name>a<!--c-->b<![CDATA[<c>]]><?pi x?>&t;<i>d<j>e</j></i>f</name>"
-                               "<download>1<b>2 3</b><!-- 9 -->4</download></test></N>"),
-                     results))
+    ASSERT_TRUE(
+        Load(WriteText("mixed.xml",
+                       "<N><test>"
+                       "<name>a<!--c-->b<![CDATA[<c>]]><?pi x?>&amp;<i>d<j>e</j></i>f</name>"
+                       "<download>1<b>2 3</b><!-- 9 -->4</download></test></N>"),
+             results))
         << m_parser.GetErrorText();
-    EXPECT_EQ(results[0].name, "ab<c>TUdef");
+    EXPECT_EQ(results[0].name, "ab<c>&def");
     EXPECT_EQ(results[0].download, (std::vector<int32_t>{12, 34}));
 
     const int nDepth = 200000;
@@ -273,16 +274,17 @@ TEST_F(ResultsFileTest, NothingOutsideTheFileIsEverRead) {
     };
     for (const std::string& strFile : files) {
         TestResults results;
-        Load(WriteText("hostile.xml", strFile), results);
+        EXPECT_FALSE(Load(WriteText("hostile.xml", strFile), results));
         for (const TestResult& result : results)
             EXPECT_EQ(result.name.find("SECRET"), std::string::npos) << result.name;
     }
-    // An entity declared inside the file is part of it and is read.
+    // Even an entity declared inside the file: its declaration is refused.
     TestResults results;
-    EXPECT_TRUE(Load(WriteText("internal.xml", "<!DOCTYPE N [<!ENTITY t \"Inside\">]>"
-                                               "<N><test><name>&t;</name></test></N>"),
-                     results));
-    EXPECT_EQ(results[0].name, "Inside");
+    EXPECT_FALSE(Load(WriteText("internal.xml", "<!DOCTYPE N [<!ENTITY t \"Inside\">]>"
+                                                "<N><test><name>&t;</name></test></N>"),
+                      results));
+    EXPECT_NE(m_parser.GetErrorText().find("document type declaration"), std::string::npos);
+    ExpectReset(results);
 }
 
 TEST_F(ResultsFileTest, EntityExpansionIsBounded) {
@@ -300,6 +302,89 @@ TEST_F(ResultsFileTest, EntityExpansionIsBounded) {
     EXPECT_FALSE(Load(WriteText("laughs.xml", strFile), results));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     ExpectReset(results);
+}
+
+// Results files never have a document type declaration, and none is larger
+// than 64 MB: such files are refused before they are parsed, in any encoding
+// and however the declaration is hidden, with a reason that names the file.
+// Such a declaration is what lets a few KB expand into gigabytes.
+TEST_F(ResultsFileTest, DocumentTypeDeclarationsAndHugeFilesAreRefusedUnread) {
+    // Each expansion costs one count of the parser's bound but 20 KB of text:
+    // 9 references to 1000 of them would take 180 MB.
+    std::string strBomb =
+        "<?xml version=\"1.0\"?>\n<!DOCTYPE N [<!ENTITY a \"" + std::string(20000, 'x') + "\">";
+    for (const char* pszLevel : {"b", "c", "d"}) {
+        strBomb += "<!ENTITY " + std::string(pszLevel) + " \"";
+        for (int i = 0; i < 10; ++i)
+            strBomb += "&" + std::string(1, static_cast<char>(pszLevel[0] - 1)) + ";";
+        strBomb += "\">";
+    }
+    strBomb += "]>\n<N><test><name>&d;&d;&d;&d;&d;&d;&d;&d;&d;</name></test></N>";
+    auto utf16 = [](const std::string& strText, bool bBigEndian, bool bMark) {
+        std::string strOut = bMark ? (bBigEndian ? "\xFE\xFF" : "\xFF\xFE") : "";
+        for (const char c : strText)
+            strOut += bBigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+        return strOut;
+    };
+    const std::string strDtd =
+        "<?xml version=\"1.0\"?><!DOCTYPE N><N><test><max>5</max></test></N>";
+    const std::pair<const char*, std::string> files[] = {
+        {"bomb.xml", strBomb},
+        {"hidden.xml", "\xEF\xBB\xBF\r\n <?pi ?> <!-- <N/> -->\t<!DOCTYPE N><N><test/></N>"},
+        {"utf16le.xml", utf16(strDtd, false, true)},
+        {"utf16be.xml", utf16(strDtd, true, false)},
+    };
+    for (const auto& [pszName, strFile] : files) {
+        TestResults results;
+        const std::string strPath = WriteText(pszName, strFile);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(Load(strPath, results)) << pszName;
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        EXPECT_NE(m_parser.GetErrorText().find("document type declaration"), std::string::npos)
+            << m_parser.GetErrorText();
+        EXPECT_NE(m_parser.GetErrorText().find(strPath), std::string::npos);
+        ExpectReset(results);
+        std::printf("%s (%zu bytes) refused in %.2f ms\n", pszName, strFile.size(),
+                    std::chrono::duration<double, std::milli>(elapsed).count());
+    }
+    // In an encoding the check before parsing does not read, the parser
+    // refuses the declaration itself. In EBCDIC (IBM037):
+    // <?xml version="1.0" encoding="IBM037"?><!DOCTYPE N [<!ENTITY a "x">]>
+    // <N><test><name>&a;</name></test></N>
+    const std::string strEbcdic =
+        "\x4C\x6F\xA7\x94\x93\x40\xA5\x85\x99\xA2\x89\x96\x95\x7E\x7F\xF1\x4B\xF0\x7F\x40"
+        "\x85\x95\x83\x96\x84\x89\x95\x87\x7E\x7F\xC9\xC2\xD4\xF0\xF3\xF7\x7F\x6F\x6E\x4C"
+        "\x5A\xC4\xD6\xC3\xE3\xE8\xD7\xC5\x40\xD5\x40\xBA\x4C\x5A\xC5\xD5\xE3\xC9\xE3\xE8"
+        "\x40\x81\x40\x7F\xA7\x7F\x6E\xBB\x6E\x4C\xD5\x6E\x4C\xA3\x85\xA2\xA3\x6E\x4C\x95"
+        "\x81\x94\x85\x6E\x50\x81\x5E\x4C\x61\x95\x81\x94\x85\x6E\x4C\x61\xA3\x85\xA2\xA3"
+        "\x6E\x4C\x61\xD5\x6E";
+    TestResults results;
+    EXPECT_FALSE(Load(WriteText("ebcdic.xml", strEbcdic), results)) << results[0].name;
+    ExpectReset(results);
+    // A declaration's text where no declaration can be is no declaration.
+    EXPECT_TRUE(Load(WriteText("text.xml", File("<test><name><![CDATA[<!DOCTYPE N>]]></name></test>"
+                                                "<!-- <!DOCTYPE N> -->")),
+                     results))
+        << m_parser.GetErrorText();
+    EXPECT_EQ(results[0].name, "<!DOCTYPE N>");
+
+    // A file above 64 MB is not even read (a sparse one costs no disk).
+    const std::string strHuge = WriteText("huge.xml", File("<test><max>5</max></test>"));
+    fs::resize_file(strHuge, (64u << 20) + 1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Load(strHuge, results));
+    std::printf("huge.xml (64 MB + 1 byte) refused in %.2f ms\n",
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                    .count());
+    EXPECT_NE(m_parser.GetErrorText().find("larger than 64 MB"), std::string::npos)
+        << m_parser.GetErrorText();
+    EXPECT_NE(m_parser.GetErrorText().find(strHuge), std::string::npos);
+    ExpectReset(results);
+    // The largest size allowed is read and parsed.
+    fs::resize_file(strHuge, 64u << 20);
+    Load(strHuge, results);
+    EXPECT_EQ(m_parser.GetErrorText().find("larger than"), std::string::npos)
+        << m_parser.GetErrorText();
 }
 
 TEST_F(ResultsFileTest, WriteFailuresAreReported) {
