@@ -1,6 +1,7 @@
 // What the benchmark programs share: their command line, stopping early on
-// Ctrl+C, iperf3 runs between the namespaces and reading their JSON, and the
-// median of ratios. Header only.
+// Ctrl+C, the kernel's interface and UDP counters of both namespaces over a
+// measuring window, iperf3 runs between the namespaces (measured by those
+// counters, or read from their JSON), and the median of ratios. Header only.
 #pragma once
 
 #include "tests/support/netns.h"
@@ -14,7 +15,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <functional>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -139,6 +143,204 @@ inline bool RunIperf3(const testing_support::NetnsSide& server,
         return false;
     }
     return true;
+}
+
+// Sleeps, in slices, until the time is up or Ctrl+C came; false for the latter.
+inline bool SleepUnlessInterrupted(std::chrono::milliseconds duration) {
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    while (!g_bInterrupted && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            deadline - std::chrono::steady_clock::now(), std::chrono::milliseconds(10)));
+    }
+    return !g_bInterrupted;
+}
+
+// A namespace's UDP counters (/proc/net/snmp). A datagram counts in
+// nInDatagrams when a program reads it; one that finds its socket's receive
+// buffer full is dropped and counts in nRcvbufErrors (and nInErrors).
+struct UdpCounters {
+    uint64_t nInDatagrams = 0;
+    uint64_t nInErrors = 0;
+    uint64_t nRcvbufErrors = 0;
+};
+
+inline std::optional<UdpCounters> ReadUdpCounters(const std::string& strNamespace) {
+    std::optional<UdpCounters> counters;
+    testing_support::RunInNetns(strNamespace, [&] {
+        // Two lines start with "Udp:": the names, then the values.
+        std::ifstream file("/proc/thread-self/net/snmp");
+        std::string strLine;
+        std::vector<std::string> names;
+        while (std::getline(file, strLine)) {
+            if (strLine.rfind("Udp:", 0) != 0) {
+                continue;
+            }
+            std::istringstream fields(strLine.substr(4));
+            if (names.empty()) {
+                for (std::string strName; fields >> strName;) {
+                    names.push_back(strName);
+                }
+                continue;
+            }
+            UdpCounters values;
+            uint64_t nValue = 0;
+            for (size_t i = 0; i < names.size() && fields >> nValue; ++i) {
+                if (names[i] == "InDatagrams") {
+                    values.nInDatagrams = nValue;
+                } else if (names[i] == "InErrors") {
+                    values.nInErrors = nValue;
+                } else if (names[i] == "RcvbufErrors") {
+                    values.nRcvbufErrors = nValue;
+                }
+            }
+            counters = values;
+            break;
+        }
+    });
+    return counters;
+}
+
+// The kernel's counts of both sides of a pair at one moment: each side's
+// veth interface and each namespace's UDP.
+struct PairCounters {
+    std::chrono::steady_clock::time_point time;
+    testing_support::LinkCounters linkA;
+    testing_support::LinkCounters linkB;
+    UdpCounters udpA;
+    UdpCounters udpB;
+};
+
+inline std::optional<PairCounters> ReadPairCounters(const testing_support::NetnsPair& netns) {
+    using testing_support::ReadLinkCounters;
+    const auto linkA = ReadLinkCounters(netns.A().strNamespace, netns.A().strInterface);
+    const auto linkB = ReadLinkCounters(netns.B().strNamespace, netns.B().strInterface);
+    const auto udpA = ReadUdpCounters(netns.A().strNamespace);
+    const auto udpB = ReadUdpCounters(netns.B().strNamespace);
+    if (!linkA || !linkB || !udpA || !udpB) {
+        return std::nullopt;
+    }
+    return PairCounters{std::chrono::steady_clock::now(), *linkA, *linkB, *udpA, *udpB};
+}
+
+// What the counters grew by over a window, and its length.
+struct PairWindow {
+    double dSeconds = 0;
+    testing_support::LinkCounters linkA;
+    testing_support::LinkCounters linkB;
+    UdpCounters udpA;
+    UdpCounters udpB;
+
+    // Bits per second of a byte count of the window.
+    double BitsPerSecond(uint64_t nBytes) const {
+        return dSeconds > 0 ? 8.0 * static_cast<double>(nBytes) / dSeconds : 0;
+    }
+    // Per second of a count of the window.
+    double PerSecond(uint64_t nCount) const {
+        return dSeconds > 0 ? static_cast<double>(nCount) / dSeconds : 0;
+    }
+};
+
+inline PairWindow Difference(const PairCounters& before, const PairCounters& after) {
+    auto link = [](const testing_support::LinkCounters& a, const testing_support::LinkCounters& b) {
+        return testing_support::LinkCounters{b.nRxBytes - a.nRxBytes, b.nRxPackets - a.nRxPackets,
+                                             b.nTxBytes - a.nTxBytes, b.nTxPackets - a.nTxPackets};
+    };
+    auto udp = [](const UdpCounters& a, const UdpCounters& b) {
+        return UdpCounters{b.nInDatagrams - a.nInDatagrams, b.nInErrors - a.nInErrors,
+                           b.nRcvbufErrors - a.nRcvbufErrors};
+    };
+    return {std::chrono::duration<double>(after.time - before.time).count(),
+            link(before.linkA, after.linkA), link(before.linkB, after.linkB),
+            udp(before.udpA, after.udpA), udp(before.udpB, after.udpB)};
+}
+
+// Measures the traffic that something else is starting on the link: waits
+// (up to 10 s) until side A's interface has carried a megabyte, lets the
+// traffic run nWarmupSeconds more, then takes the counters' growth over
+// nSeconds. Both kinds of traffic a benchmark compares are measured the
+// same way, by the kernel and over the same length of steady running.
+// Nothing when the traffic never came or the run was interrupted.
+inline std::optional<PairWindow> MeasureWindow(const testing_support::NetnsPair& netns,
+                                               int nWarmupSeconds, int nSeconds) {
+    constexpr uint64_t STARTED_BYTES = 1 << 20;
+    auto moved = [](const PairCounters& a, const PairCounters& b) {
+        return b.linkA.nRxBytes + b.linkA.nTxBytes - a.linkA.nRxBytes - a.linkA.nTxBytes;
+    };
+    const auto first = ReadPairCounters(netns);
+    if (!first) {
+        return std::nullopt;
+    }
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+        if (!SleepUnlessInterrupted(std::chrono::milliseconds(10)) ||
+            std::chrono::steady_clock::now() > giveUp) {
+            return std::nullopt;
+        }
+        const auto now = ReadPairCounters(netns);
+        if (!now) {
+            return std::nullopt;
+        }
+        if (moved(*first, *now) >= STARTED_BYTES) {
+            break;
+        }
+    }
+    if (!SleepUnlessInterrupted(std::chrono::seconds(nWarmupSeconds))) {
+        return std::nullopt;
+    }
+    const auto before = ReadPairCounters(netns);
+    if (!before || !SleepUnlessInterrupted(std::chrono::seconds(nSeconds))) {
+        return std::nullopt;
+    }
+    const auto after = ReadPairCounters(netns);
+    if (!after) {
+        return std::nullopt;
+    }
+    return Difference(*before, *after);
+}
+
+// An interface's counters once they have stopped changing: the last
+// packets of a run may still be on their way when its programs have ended.
+inline std::optional<testing_support::LinkCounters>
+QuietLinkCounters(const testing_support::NetnsSide& side) {
+    using testing_support::ReadLinkCounters;
+    auto counters = ReadLinkCounters(side.strNamespace, side.strInterface);
+    for (int i = 0; i < 50 && counters; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const auto next = ReadLinkCounters(side.strNamespace, side.strInterface);
+        if (next && next->nRxPackets == counters->nRxPackets &&
+            next->nTxPackets == counters->nTxPackets) {
+            break;
+        }
+        counters = next;
+    }
+    return counters;
+}
+
+// An iperf3 test (its server on one side, its client on the other) measured
+// by MeasureWindow: iperf3 runs a second longer than warm-up and window, so
+// that the window lies inside its steady running. Nothing when iperf3
+// failed, ended before the window did, or the run was interrupted.
+inline std::optional<PairWindow> MeasureIperf3Window(const testing_support::NetnsPair& netns,
+                                                     const testing_support::NetnsSide& server,
+                                                     const testing_support::NetnsSide& client,
+                                                     Iperf3Run run, int nWarmupSeconds,
+                                                     int nSeconds) {
+    run.nSeconds = nWarmupSeconds + nSeconds + 1;
+    run.nOmitSeconds = 0;
+    bool bRan = false;
+    std::chrono::steady_clock::time_point ended;
+    std::thread iperf([&] {
+        std::string strOutput;
+        bRan = RunIperf3(server, client, run, strOutput);
+        ended = std::chrono::steady_clock::now();
+    });
+    const std::optional<PairWindow> window = MeasureWindow(netns, nWarmupSeconds, nSeconds);
+    const auto measured = std::chrono::steady_clock::now();
+    iperf.join();
+    if (!bRan || !window || ended < measured) {
+        return std::nullopt;
+    }
+    return window;
 }
 
 inline double Median(std::vector<double> values) {
