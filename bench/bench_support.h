@@ -107,6 +107,8 @@ struct Iperf3Run {
 };
 
 constexpr uint16_t IPERF3_PORT = 5201;
+// iperf3's UDP payload, as the program's: one 1000-byte block a datagram.
+constexpr int IPERF3_DATAGRAM = 1000;
 
 // Starts an iperf3 server on one side (for one test, -1), runs the client on
 // the other against it, retried while the server is not listening yet, and
@@ -126,7 +128,7 @@ inline bool RunIperf3(const testing_support::NetnsSide& server,
     args.insert(args.end(),
                 {"-t", std::to_string(run.nSeconds), "-O", std::to_string(run.nOmitSeconds), "-J"});
     if (!run.bTcp) {
-        args.insert(args.end(), {"-u", "-b", "0", "-l", "1000"});
+        args.insert(args.end(), {"-u", "-b", "0", "-l", std::to_string(IPERF3_DATAGRAM)});
     }
     const pid_t pid = SpawnProcess({"ip", "netns", "exec", server.strNamespace, "iperf3", "-s",
                                     "-1", "-B", server.strAddress, "-p", strPort},
@@ -296,6 +298,45 @@ inline std::optional<PairWindow> MeasureWindow(const testing_support::NetnsPair&
         return std::nullopt;
     }
     return Difference(*before, *after);
+}
+
+// UDP over a window, one way: what the sending side's interface sent, and
+// what the receiving side made of it: read by its program, or dropped because
+// the socket's receive buffer was full, as the kernels counted them. Every
+// datagram carries nPayload bytes.
+struct UdpReception {
+    double dSentBitsPerSecond = 0; // the sending interface, frames with headers
+    double dReadBitsPerSecond = 0; // payload read
+    double dReadPerSecond = 0;     // datagrams
+    double dDroppedPerSecond = 0;
+    // Of the datagrams that reached the socket, the share dropped there.
+    double DroppedShare() const {
+        const double dArrived = dReadPerSecond + dDroppedPerSecond;
+        return dArrived > 0 ? dDroppedPerSecond / dArrived : 0;
+    }
+};
+
+// The reception on side B (bToB) or A.
+inline UdpReception ReceptionOf(const PairWindow& window, bool bToB, int nPayload) {
+    const testing_support::LinkCounters& sender = bToB ? window.linkA : window.linkB;
+    const UdpCounters& udp = bToB ? window.udpB : window.udpA;
+    UdpReception reception;
+    reception.dSentBitsPerSecond = window.BitsPerSecond(sender.nTxBytes);
+    reception.dReadBitsPerSecond =
+        window.BitsPerSecond(udp.nInDatagrams * static_cast<uint64_t>(nPayload));
+    reception.dReadPerSecond = window.PerSecond(udp.nInDatagrams);
+    reception.dDroppedPerSecond = window.PerSecond(udp.nRcvbufErrors);
+    return reception;
+}
+
+// One line: what was sent, what was read of it, and what the receiving
+// socket dropped.
+inline void PrintReception(const char* pszName, const UdpReception& reception) {
+    std::printf("  %-26s sent %7.0f Mbit/s   read %7.0f Mbit/s (%5.0f k/s)   dropped %5.0f k/s "
+                "(%4.1f %%)\n",
+                pszName, reception.dSentBitsPerSecond / 1e6, reception.dReadBitsPerSecond / 1e6,
+                reception.dReadPerSecond / 1e3, reception.dDroppedPerSecond / 1e3,
+                100 * reception.DroppedShare());
 }
 
 // An interface's counters once they have stopped changing: the last
