@@ -166,40 +166,37 @@ struct UdpCounters {
     uint64_t nRcvbufErrors = 0;
 };
 
-inline std::optional<UdpCounters> ReadUdpCounters(const std::string& strNamespace) {
-    std::optional<UdpCounters> counters;
-    testing_support::RunInNetns(strNamespace, [&] {
-        // Two lines start with "Udp:": the names, then the values.
-        std::ifstream file("/proc/thread-self/net/snmp");
-        std::string strLine;
-        std::vector<std::string> names;
-        while (std::getline(file, strLine)) {
-            if (strLine.rfind("Udp:", 0) != 0) {
-                continue;
-            }
-            std::istringstream fields(strLine.substr(4));
-            if (names.empty()) {
-                for (std::string strName; fields >> strName;) {
-                    names.push_back(strName);
-                }
-                continue;
-            }
-            UdpCounters values;
-            uint64_t nValue = 0;
-            for (size_t i = 0; i < names.size() && fields >> nValue; ++i) {
-                if (names[i] == "InDatagrams") {
-                    values.nInDatagrams = nValue;
-                } else if (names[i] == "InErrors") {
-                    values.nInErrors = nValue;
-                } else if (names[i] == "RcvbufErrors") {
-                    values.nRcvbufErrors = nValue;
-                }
-            }
-            counters = values;
-            break;
+// The calling thread's namespace's UDP counters.
+inline std::optional<UdpCounters> ReadUdpCountersHere() {
+    // Two lines start with "Udp:": the names, then the values.
+    std::ifstream file("/proc/thread-self/net/snmp");
+    std::string strLine;
+    std::vector<std::string> names;
+    while (std::getline(file, strLine)) {
+        if (strLine.rfind("Udp:", 0) != 0) {
+            continue;
         }
-    });
-    return counters;
+        std::istringstream fields(strLine.substr(4));
+        if (names.empty()) {
+            for (std::string strName; fields >> strName;) {
+                names.push_back(strName);
+            }
+            continue;
+        }
+        UdpCounters counters;
+        uint64_t nValue = 0;
+        for (size_t i = 0; i < names.size() && fields >> nValue; ++i) {
+            if (names[i] == "InDatagrams") {
+                counters.nInDatagrams = nValue;
+            } else if (names[i] == "InErrors") {
+                counters.nInErrors = nValue;
+            } else if (names[i] == "RcvbufErrors") {
+                counters.nRcvbufErrors = nValue;
+            }
+        }
+        return counters;
+    }
+    return std::nullopt;
 }
 
 // The kernel's counts of both sides of a pair at one moment: each side's
@@ -210,18 +207,36 @@ struct PairCounters {
     testing_support::LinkCounters linkB;
     UdpCounters udpA;
     UdpCounters udpB;
+    uint64_t nOwn = 0; // a count of the measured program's own, when it gives one
 };
 
-inline std::optional<PairCounters> ReadPairCounters(const testing_support::NetnsPair& netns) {
-    using testing_support::ReadLinkCounters;
-    const auto linkA = ReadLinkCounters(netns.A().strNamespace, netns.A().strInterface);
-    const auto linkB = ReadLinkCounters(netns.B().strNamespace, netns.B().strInterface);
-    const auto udpA = ReadUdpCounters(netns.A().strNamespace);
-    const auto udpB = ReadUdpCounters(netns.B().strNamespace);
+// A count that the measured program keeps itself (bytes or datagrams it
+// read), to be held against the kernel's over the same window.
+using OwnCount = std::function<uint64_t()>;
+
+// One thread reads both namespaces' counters in a row, then the program's
+// own count, so that the readings lie close together.
+inline std::optional<PairCounters> ReadPairCounters(const testing_support::NetnsPair& netns,
+                                                    const OwnCount& fnOwnCount = {}) {
+    using testing_support::ReadLinkCountersHere;
+    std::optional<testing_support::LinkCounters> linkA, linkB;
+    std::optional<UdpCounters> udpA, udpB;
+    std::chrono::steady_clock::time_point time;
+    uint64_t nOwn = 0;
+    testing_support::RunInNetns(netns.A().strNamespace, [&] {
+        linkA = ReadLinkCountersHere(netns.A().strInterface);
+        udpA = ReadUdpCountersHere();
+        time = std::chrono::steady_clock::now();
+        if (testing_support::EnterNetns(netns.B().strNamespace)) {
+            linkB = ReadLinkCountersHere(netns.B().strInterface);
+            udpB = ReadUdpCountersHere();
+        }
+        nOwn = fnOwnCount ? fnOwnCount() : 0;
+    });
     if (!linkA || !linkB || !udpA || !udpB) {
         return std::nullopt;
     }
-    return PairCounters{std::chrono::steady_clock::now(), *linkA, *linkB, *udpA, *udpB};
+    return PairCounters{time, *linkA, *linkB, *udpA, *udpB, nOwn};
 }
 
 // What the counters grew by over a window, and its length.
@@ -231,6 +246,7 @@ struct PairWindow {
     testing_support::LinkCounters linkB;
     UdpCounters udpA;
     UdpCounters udpB;
+    uint64_t nOwn = 0;
 
     // Bits per second of a byte count of the window.
     double BitsPerSecond(uint64_t nBytes) const {
@@ -252,18 +268,23 @@ inline PairWindow Difference(const PairCounters& before, const PairCounters& aft
                            b.nRcvbufErrors - a.nRcvbufErrors};
     };
     return {std::chrono::duration<double>(after.time - before.time).count(),
-            link(before.linkA, after.linkA), link(before.linkB, after.linkB),
-            udp(before.udpA, after.udpA), udp(before.udpB, after.udpB)};
+            link(before.linkA, after.linkA),
+            link(before.linkB, after.linkB),
+            udp(before.udpA, after.udpA),
+            udp(before.udpB, after.udpB),
+            after.nOwn - before.nOwn};
 }
 
 // Measures the traffic that something else is starting on the link: waits
 // (up to 10 s) until side A's interface has carried a megabyte, lets the
 // traffic run nWarmupSeconds more, then takes the counters' growth over
 // nSeconds. Both kinds of traffic a benchmark compares are measured the
-// same way, by the kernel and over the same length of steady running.
+// same way, by the kernel and over the same length of steady running; the
+// program's own count, if given, is read with the kernel's.
 // Nothing when the traffic never came or the run was interrupted.
 inline std::optional<PairWindow> MeasureWindow(const testing_support::NetnsPair& netns,
-                                               int nWarmupSeconds, int nSeconds) {
+                                               int nWarmupSeconds, int nSeconds,
+                                               const OwnCount& fnOwnCount = {}) {
     constexpr uint64_t STARTED_BYTES = 1 << 20;
     auto moved = [](const PairCounters& a, const PairCounters& b) {
         return b.linkA.nRxBytes + b.linkA.nTxBytes - a.linkA.nRxBytes - a.linkA.nTxBytes;
@@ -289,11 +310,11 @@ inline std::optional<PairWindow> MeasureWindow(const testing_support::NetnsPair&
     if (!SleepUnlessInterrupted(std::chrono::seconds(nWarmupSeconds))) {
         return std::nullopt;
     }
-    const auto before = ReadPairCounters(netns);
+    const auto before = ReadPairCounters(netns, fnOwnCount);
     if (!before || !SleepUnlessInterrupted(std::chrono::seconds(nSeconds))) {
         return std::nullopt;
     }
-    const auto after = ReadPairCounters(netns);
+    const auto after = ReadPairCounters(netns, fnOwnCount);
     if (!after) {
         return std::nullopt;
     }
