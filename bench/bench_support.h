@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <sys/resource.h>
 #include <thread>
 #include <vector>
 
@@ -378,19 +379,39 @@ QuietLinkCounters(const testing_support::NetnsSide& side) {
     return counters;
 }
 
+// CPU seconds (user and system) of this process and of the children it has
+// waited for.
+inline double ProcessCpuSeconds() {
+    double dSeconds = 0;
+    for (const int nWho : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
+        rusage usage{};
+        ::getrusage(nWho, &usage);
+        dSeconds += static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                    static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    }
+    return dSeconds;
+}
+
 // An iperf3 test (its server on one side, its client on the other) measured
 // by MeasureWindow: iperf3 runs a second longer than warm-up and window, so
-// that the window lies inside its steady running. Nothing when iperf3
+// that the window lies inside its steady running. pCpuPerGigabyte, if given,
+// gets what the whole run cost iperf3's two processes and this one (a
+// capture running in it, say) in CPU seconds, the kernel's work for their
+// sockets included, per gigabyte the link carried: unlike a rate, a cost
+// that other programs' load on the machine hardly moves. Nothing when iperf3
 // failed, ended before the window did, or the run was interrupted.
 inline std::optional<PairWindow> MeasureIperf3Window(const testing_support::NetnsPair& netns,
                                                      const testing_support::NetnsSide& server,
                                                      const testing_support::NetnsSide& client,
                                                      Iperf3Run run, int nWarmupSeconds,
-                                                     int nSeconds) {
+                                                     int nSeconds,
+                                                     double* pCpuPerGigabyte = nullptr) {
     run.nSeconds = nWarmupSeconds + nSeconds + 1;
     run.nOmitSeconds = 0;
     bool bRan = false;
     std::chrono::steady_clock::time_point ended;
+    const auto first = ReadPairCounters(netns);
+    const double dCpuBefore = ProcessCpuSeconds();
     std::thread iperf([&] {
         std::string strOutput;
         bRan = RunIperf3(server, client, run, strOutput);
@@ -399,8 +420,15 @@ inline std::optional<PairWindow> MeasureIperf3Window(const testing_support::Netn
     const std::optional<PairWindow> window = MeasureWindow(netns, nWarmupSeconds, nSeconds);
     const auto measured = std::chrono::steady_clock::now();
     iperf.join();
-    if (!bRan || !window || ended < measured) {
+    const double dCpu = ProcessCpuSeconds() - dCpuBefore;
+    const auto last = ReadPairCounters(netns);
+    if (!bRan || !window || ended < measured || !first || !last) {
         return std::nullopt;
+    }
+    if (pCpuPerGigabyte != nullptr) {
+        const PairWindow whole = Difference(*first, *last);
+        const uint64_t nBytes = whole.linkA.nTxBytes + whole.linkB.nTxBytes;
+        *pCpuPerGigabyte = nBytes > 0 ? dCpu / (static_cast<double>(nBytes) / 1e9) : 0;
     }
     return window;
 }

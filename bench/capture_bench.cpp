@@ -9,11 +9,13 @@
 //
 // Needs root. Prints for each case and round the link's rate (side A's
 // interface counters, both directions, over a window after a second of
-// warm-up) without and with the capture and their ratio, the packets per
-// second it carried, the capture's drop count, and the bytes it counted
-// against the IP bytes of the interface counters over the whole capture
-// (the link carries nothing else); then per case the median ratio and its
-// spread. Takes about rounds x 4 x (seconds + 3) seconds; everything it
+// warm-up) without and with the capture and their ratio, the CPU time that
+// iperf3 and the capture took per gigabyte carried with the capture over
+// that without it (a cost the machine's other load hardly moves, where it
+// moves rates a lot), the packets per second the link carried, the
+// capture's drop count, and the bytes it counted against the IP bytes of
+// the interface counters over the whole capture (the link carries nothing
+// else); then per case the median ratios and their spread. Takes about rounds x 4 x (seconds + 3) seconds; everything it
 // starts is ended by pid, and the namespaces are removed on the way out,
 // Ctrl+C included.
 #include "bench/bench_support.h"
@@ -65,17 +67,20 @@ void OnRateSample(int32_t, float, float) {}
 struct LinkRate {
     double dBitsPerSecond = 0; // side A's interface, both directions, frames
     double dPacketsPerSecond = 0;
+    double dCpuPerGigabyte = 0; // iperf3's CPU seconds per gigabyte carried
 };
 
 // iperf3 from A to B over the window; nothing when it failed.
 std::optional<LinkRate> RunIperf(const NetnsPair& netns, bool bTcp, int nSeconds) {
-    const auto window =
-        MeasureIperf3Window(netns, netns.B(), netns.A(), {.bTcp = bTcp}, WARMUP_SECONDS, nSeconds);
+    LinkRate rate;
+    const auto window = MeasureIperf3Window(netns, netns.B(), netns.A(), {.bTcp = bTcp},
+                                            WARMUP_SECONDS, nSeconds, &rate.dCpuPerGigabyte);
     if (!window) {
         return std::nullopt;
     }
-    return LinkRate{window->BitsPerSecond(window->linkA.nTxBytes + window->linkA.nRxBytes),
-                    window->PerSecond(window->linkA.nTxPackets + window->linkA.nRxPackets)};
+    rate.dBitsPerSecond = window->BitsPerSecond(window->linkA.nTxBytes + window->linkA.nRxBytes);
+    rate.dPacketsPerSecond = window->PerSecond(window->linkA.nTxPackets + window->linkA.nRxPackets);
+    return rate;
 }
 
 struct CaptureRun {
@@ -132,6 +137,7 @@ CaptureRun RunWithCapture(const NetnsPair& netns, bool bTcp, int nSeconds) {
 
 struct CaseResults {
     std::vector<double> ratios;
+    std::vector<double> costRatios;
     uint64_t nDropped = 0;
     bool bAllEqual = true;
 };
@@ -152,8 +158,8 @@ int main(int argc, char** argv) {
     std::printf("iperf3 %s -> %s over veth, %d s a run after %d s warm-up, capture on %s\n",
                 netns.A().strAddress.c_str(), netns.B().strAddress.c_str(), nSeconds,
                 WARMUP_SECONDS, netns.A().strInterface.c_str());
-    std::printf("%-4s %5s %12s %12s %7s %8s %8s %14s %14s %6s\n", "case", "round", "without",
-                "with", "ratio", "kpkt/s", "dropped", "captured B", "interface B", "equal");
+    std::printf("%-4s %5s %12s %12s %7s %7s %8s %8s %14s %14s %6s\n", "case", "round", "without",
+                "with", "ratio", "cpu", "kpkt/s", "dropped", "captured B", "interface B", "equal");
     const char* names[2] = {"TCP", "UDP"};
     CaseResults results[2];
     bool bFailed = false;
@@ -176,18 +182,20 @@ int main(int argc, char** argv) {
                 continue;
             }
             const double dRatio = with.rate->dBitsPerSecond / without->dBitsPerSecond;
+            const double dCost = with.rate->dCpuPerGigabyte / without->dCpuPerGigabyte;
             const bool bEqual = with.nCapturedBytes == with.nInterfaceIpBytes &&
                                 with.nCapturedPackets == with.nInterfacePackets;
             CaseResults& result = results[nCase];
             result.ratios.push_back(dRatio);
+            result.costRatios.push_back(dCost);
             result.nDropped += with.stats.nDropped;
             result.bAllEqual = result.bAllEqual && bEqual;
-            std::printf("%-4s %5d %7.2f Gb/s %7.2f Gb/s %7.3f %8.0f %8u %14llu %14llu %6s\n",
-                        names[nCase], nRound + 1, without->dBitsPerSecond / 1e9,
-                        with.rate->dBitsPerSecond / 1e9, dRatio, with.rate->dPacketsPerSecond / 1e3,
-                        with.stats.nDropped, static_cast<unsigned long long>(with.nCapturedBytes),
-                        static_cast<unsigned long long>(with.nInterfaceIpBytes),
-                        bEqual ? "yes" : "NO");
+            std::printf(
+                "%-4s %5d %7.2f Gb/s %7.2f Gb/s %7.3f %7.3f %8.0f %8u %14llu %14llu %6s\n",
+                names[nCase], nRound + 1, without->dBitsPerSecond / 1e9,
+                with.rate->dBitsPerSecond / 1e9, dRatio, dCost, with.rate->dPacketsPerSecond / 1e3,
+                with.stats.nDropped, static_cast<unsigned long long>(with.nCapturedBytes),
+                static_cast<unsigned long long>(with.nInterfaceIpBytes), bEqual ? "yes" : "NO");
             std::fflush(stdout);
         }
     }
@@ -197,11 +205,15 @@ int main(int argc, char** argv) {
             continue;
         }
         const auto [pMin, pMax] = std::minmax_element(result.ratios.begin(), result.ratios.end());
+        const auto [pCostMin, pCostMax] =
+            std::minmax_element(result.costRatios.begin(), result.costRatios.end());
         std::printf(
-            "%s: rate with capture / without: median %.3f (rounds %.3f to %.3f); dropped by "
-            "the capture: %llu; captured bytes equal the interface's in every run: %s\n",
-            names[nCase], Median(result.ratios), *pMin, *pMax,
-            static_cast<unsigned long long>(result.nDropped), result.bAllEqual ? "yes" : "no");
+            "%s: rate with capture / without: median %.3f (rounds %.3f to %.3f); CPU per "
+            "gigabyte with / without: median %.3f (rounds %.3f to %.3f); dropped by the capture: "
+            "%llu; captured bytes equal the interface's in every run: %s\n",
+            names[nCase], Median(result.ratios), *pMin, *pMax, Median(result.costRatios), *pCostMin,
+            *pCostMax, static_cast<unsigned long long>(result.nDropped),
+            result.bAllEqual ? "yes" : "no");
     }
     return bFailed || g_bInterrupted ? 1 : 0;
 }
