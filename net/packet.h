@@ -64,7 +64,12 @@ public:
     static bool FindDatagram(LinkType linkType, const unsigned char* pFrame, uint32_t nCaptured,
                              uint32_t nWireLength, Datagram& datagram);
 
-    static constexpr int SNAP_LENGTH = 256; // link header, IPv4 header with options, ports
+    // Bytes captured of each frame: the link header (Ethernet with up to 12
+    // VLAN tags, or a cooked header) and the PACKET_HEADER_BYTES that the
+    // meter reads, no more. Every captured byte is copied twice (into the
+    // capture's ring, then read from it), and the shorter each slot, the
+    // more packets the ring holds before it drops.
+    static constexpr int SNAP_LENGTH = 128;
     static constexpr int BUFFER_BYTES = 16 << 20;
     static constexpr int POLL_MS = 20; // the longest a stop waits for the loop to notice
     static constexpr int STATS_MS = 100;

@@ -91,36 +91,41 @@ struct LinkCounters {
     uint64_t nTxPackets = 0;
 };
 
-// The kernel's counters of an interface, as the namespace sees them. Bytes
-// are whole frames: a veth counts 14 bytes of Ethernet header in each.
+// The kernel's counters of an interface, as the calling thread's namespace
+// sees them. Bytes are whole frames: a veth counts 14 bytes of Ethernet
+// header in each.
+inline std::optional<LinkCounters> ReadLinkCountersHere(const std::string& strInterface) {
+    // /proc/net follows the process's namespace; the thread's own is here.
+    std::ifstream file("/proc/thread-self/net/dev");
+    std::string strLine;
+    while (std::getline(file, strLine)) {
+        const size_t nColon = strLine.find(':');
+        if (nColon == std::string::npos) {
+            continue;
+        }
+        std::string strName = strLine.substr(0, nColon);
+        strName.erase(0, strName.find_first_not_of(' '));
+        if (strName != strInterface) {
+            continue;
+        }
+        // rx: bytes packets errs drop fifo frame compressed multicast; tx: bytes packets ...
+        std::istringstream fields(strLine.substr(nColon + 1));
+        uint64_t nValues[10] = {};
+        for (uint64_t& nValue : nValues) {
+            fields >> nValue;
+        }
+        if (fields) {
+            return LinkCounters{nValues[0], nValues[1], nValues[8], nValues[9]};
+        }
+    }
+    return std::nullopt;
+}
+
+// The same, as the named namespace sees them.
 inline std::optional<LinkCounters> ReadLinkCounters(const std::string& strNamespace,
                                                     const std::string& strInterface) {
     std::optional<LinkCounters> counters;
-    RunInNetns(strNamespace, [&] {
-        // /proc/net follows the process's namespace; the thread's own is here.
-        std::ifstream file("/proc/thread-self/net/dev");
-        std::string strLine;
-        while (std::getline(file, strLine)) {
-            const size_t nColon = strLine.find(':');
-            if (nColon == std::string::npos) {
-                continue;
-            }
-            std::string strName = strLine.substr(0, nColon);
-            strName.erase(0, strName.find_first_not_of(' '));
-            if (strName != strInterface) {
-                continue;
-            }
-            // rx: bytes packets errs drop fifo frame compressed multicast; tx: bytes packets ...
-            std::istringstream fields(strLine.substr(nColon + 1));
-            uint64_t nValues[10] = {};
-            for (uint64_t& nValue : nValues) {
-                fields >> nValue;
-            }
-            if (fields) {
-                counters = LinkCounters{nValues[0], nValues[1], nValues[8], nValues[9]};
-            }
-        }
-    });
+    RunInNetns(strNamespace, [&] { counters = ReadLinkCountersHere(strInterface); });
     return counters;
 }
 

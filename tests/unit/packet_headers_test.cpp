@@ -244,13 +244,24 @@ TEST(FindDatagram, AFrameTooShortForAnIpHeaderHoldsNoDatagram) {
 TEST(FindDatagram, ConsumersAlwaysGetTheHeaderBytesTheLengthPromises) {
     // So many VLAN tags that fewer than PACKET_HEADER_BYTES of a long datagram
     // fit in the snap length: the length passed on is what was captured.
-    std::vector<uint16_t> types(54, 0x8100);
+    const size_t nTags = (CPacket::SNAP_LENGTH - 14 - IP_HEADER_BYTES) / 4;
+    std::vector<uint16_t> types(nTags, 0x8100);
     types.push_back(0x0800);
     const Frame frame = MakeFrame(Ethernet(types), Datagram(1500), CPacket::SNAP_LENGTH);
     CPacket::Datagram found;
     ASSERT_TRUE(Find(CPacket::LinkType::Ethernet, frame, found));
-    EXPECT_EQ(found.nCaptured, CPacket::SNAP_LENGTH - (14 + 54 * 4));
+    EXPECT_LT(found.nCaptured, PACKET_HEADER_BYTES);
+    EXPECT_EQ(found.nCaptured, CPacket::SNAP_LENGTH - static_cast<int32_t>(14 + nTags * 4));
     EXPECT_EQ(found.nLength, found.nCaptured);
+
+    // The longest link header the snap length is made for leaves every
+    // header byte the consumers read.
+    std::vector<uint16_t> twelve(12, 0x8100);
+    twelve.push_back(0x0800);
+    ASSERT_TRUE(Find(CPacket::LinkType::Ethernet,
+                     MakeFrame(Ethernet(twelve), Datagram(1500), CPacket::SNAP_LENGTH), found));
+    EXPECT_EQ(found.nLength, 1500);
+    EXPECT_GE(found.nCaptured, PACKET_HEADER_BYTES);
 }
 
 } // namespace

@@ -186,6 +186,24 @@ TEST(TrafficFilter, OnlyTheFirstFragmentOfATcpDatagramIsTakenAsTcp) {
     EXPECT_EQ(filter.Classify(datagram.data(), spec.nLength)->nOverhead, 28);
 }
 
+TEST(TrafficFilter, OnlyTheProtocolAndSoundReservedBitsMakeTcp) {
+    const CTrafficFilter filter = FilterWith({{1, "*.*.*.*"}}, {{1, 80}});
+    DatagramSpec spec = Between("10.0.0.9", false, 80);
+    spec.nLength = 1000;
+    spec.nProtocol = IP_PROTOCOL_TCP;
+    spec.nTcpReserved = 2; // what a sound stack never sends: not taken as TCP
+    std::vector<char> datagram = BuildDatagram(spec);
+    ASSERT_TRUE(filter.Classify(datagram.data(), spec.nLength));
+    EXPECT_EQ(filter.Classify(datagram.data(), spec.nLength)->nOverhead, 28);
+    // A UDP datagram whose payload reads like a TCP header stays UDP.
+    spec.nProtocol = IP_PROTOCOL_UDP;
+    spec.nTcpReserved = 0;
+    datagram = BuildDatagram(spec);
+    datagram[32] = 0x50;
+    ASSERT_TRUE(filter.Classify(datagram.data(), spec.nLength));
+    EXPECT_EQ(filter.Classify(datagram.data(), spec.nLength)->nOverhead, 28);
+}
+
 TEST(TrafficFilter, TheTransportHeaderIsReadAt20EvenAfterOptions) {
     // With one option word the ports stand at 24; bytes 20-23 are NOPs (1),
     // which read as ports 257 and 257.
