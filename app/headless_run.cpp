@@ -103,15 +103,21 @@ int RunHeadless(const CRunOptions& options) {
     page.GetDlgItemAs<QLineEdit>(IDC_SECONDS)->setText(QString::fromStdString(options.strSeconds));
 
     dlg.SetSampleObserver([&](const CMainDlg::SampleReport& report) {
-        if (report.nTest == 0) {
-            std::printf("waiting for the node to start the first test\n");
-        } else if (report.bStored) {
-            const std::string strDone =
-                std::to_string(report.nDone) + "/" + std::to_string(dlg.GetSeconds()) + " s";
-            std::printf("test %d %-26s %9s   download %10d KB/s   upload %10d KB/s\n", report.nTest,
-                        DefaultResultTitle(static_cast<size_t>(report.nTest)), strDone.c_str(),
-                        report.nDownload, report.nUpload);
+        // A line for every second; those between tests say what they wait for.
+        std::string strWhat;
+        if (report.bStored) {
+            strWhat = "test " + std::to_string(report.nTest) + " " +
+                      DefaultResultTitle(static_cast<size_t>(report.nTest));
+            strWhat.resize(std::max<size_t>(strWhat.size(), 33), ' ');
+            strWhat +=
+                " " + std::to_string(report.nDone) + "/" + std::to_string(dlg.GetSeconds()) + " s";
+        } else if (report.nNext != 0) {
+            strWhat = "waiting for test " + std::to_string(report.nNext);
+        } else {
+            return; // the session ends with this second
         }
+        std::printf("%-43s   download %10d KB/s   upload %10d KB/s\n", strWhat.c_str(),
+                    report.nDownload, report.nUpload);
         std::fflush(stdout);
     });
     QEventLoop loop;
@@ -140,6 +146,11 @@ int RunHeadless(const CRunOptions& options) {
 
     net.OnStartButton();
     const bool bStarted = dlg.IsSessionOpen();
+    if (bStarted) {
+        // The meter's seconds count from here.
+        std::printf("connected; one line a second\n");
+        std::fflush(stdout);
+    }
     if (bStarted && !g_bInterrupted)
         loop.exec();
     interrupt.stop();

@@ -76,11 +76,13 @@ public:
 
     // One second of a session as the controller handled it: the running
     // test (0 before the node's first command), the samples its limiting
-    // series holds, whether this one was stored, and its rates in KB/s.
+    // series holds, whether this one was stored, the test asked for and not
+    // yet confirmed (0: none), and its rates in KB/s.
     struct SampleReport {
         int nTest;
         size_t nDone;
         bool bStored;
+        int nNext;
         int nDownload;
         int nUpload;
     };

@@ -244,8 +244,10 @@ void CMainDlg::OnSample(uint32_t nSession, float fDownload, float fUpload) {
     if (m_pfnSampleObserver) {
         const TestResult& record = m_results[static_cast<size_t>(nTest)];
         const bool bUpload = nTest != 2 && nTest != 5;
-        m_pfnSampleObserver({nTest, (bUpload ? record.upload : record.download).size(),
-                             bStored && nTest != 0, TruncateRate(fDown), TruncateRate(fUp)});
+        m_pfnSampleObserver(
+            {nTest, nTest == 0 ? 0 : (bUpload ? record.upload : record.download).size(),
+             bStored && nTest != 0, m_pendingTests.empty() ? 0 : m_pendingTests.back(),
+             TruncateRate(fDown), TruncateRate(fUp)});
     }
     if (!bStored) {
         // The running test is over.

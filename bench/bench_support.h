@@ -106,6 +106,7 @@ inline double JsonNumber(const std::string& strText, const std::string& strSecti
 struct Iperf3Run {
     bool bTcp = true;      // one TCP stream; else UDP, 1000-byte datagrams, no rate limit
     bool bReverse = false; // the server sends (-R)
+    bool bBidir = false;   // both send at once (--bidir)
     int nSeconds = 1;      // measured
     int nOmitSeconds = 0;  // left out before them (-O)
 };
@@ -128,6 +129,9 @@ inline bool RunIperf3(const testing_support::NetnsSide& server,
                                   strPort};
     if (run.bReverse) {
         args.push_back("-R");
+    }
+    if (run.bBidir) {
+        args.push_back("--bidir");
     }
     args.insert(args.end(),
                 {"-t", std::to_string(run.nSeconds), "-O", std::to_string(run.nOmitSeconds), "-J"});
