@@ -456,6 +456,16 @@ inline int ConnectWithRetries(const std::string& strAddress, uint16_t nPort) {
     return -1;
 }
 
+// The first line of a run from the node on the pair's first side to a
+// client on its second.
+inline void PrintNodeToClientLink(const testing_support::NetnsPair& netns, int nSeconds,
+                                  int nWarmupSeconds) {
+    std::printf("veth %s (%s, node) -> %s (%s, client), %d s per run after %d s warm-up\n",
+                netns.A().strInterface.c_str(), netns.A().strAddress.c_str(),
+                netns.B().strInterface.c_str(), netns.B().strAddress.c_str(), nSeconds,
+                nWarmupSeconds);
+}
+
 inline double Median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const size_t n = values.size();

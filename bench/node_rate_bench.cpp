@@ -182,10 +182,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", netns.GetError().c_str());
         return 1;
     }
-    std::printf("veth %s (%s, node) -> %s (%s, client), %d s per run after %d s warm-up\n",
-                netns.A().strInterface.c_str(), netns.A().strAddress.c_str(),
-                netns.B().strInterface.c_str(), netns.B().strAddress.c_str(), nSeconds,
-                WARMUP_SECONDS);
+    PrintNodeToClientLink(netns, nSeconds, WARMUP_SECONDS);
     std::printf(
         "round  asked | veth payload  ratio |  read   ratio | node log  client  log/client\n");
     bool bOk = true;

@@ -4,6 +4,7 @@
 #include "results/xml_parser.h"
 #include "tests/support/node_process.h"
 #include "tests/support/process.h"
+#include "tests/support/test_folder.h"
 
 #include <filesystem>
 #include <fstream>
@@ -60,14 +61,6 @@ private:
 
 class HeadlessRunTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("bandscope_run_" + std::to_string(getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
     // A node on 127.0.0.2 with a free port pair; the client is 127.0.0.1.
     void StartNode() {
         if (::geteuid() != 0)
@@ -79,7 +72,8 @@ protected:
         return {"--run", "--node", "127.0.0.2", "--client", "127.0.0.1", "--port", strPort};
     }
 
-    fs::path m_dir;
+    CTestFolder m_folder{"bandscope_run"};
+    const fs::path& m_dir = m_folder.Path();
     NodeProcess m_node;
 };
 

@@ -6,6 +6,7 @@
 #include "res/tab_control.h"
 #include "results/results_file.h"
 #include "tests/support/qt_app.h"
+#include "tests/support/test_folder.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -143,10 +144,6 @@ bool RecordStartStop(const char* pszNode, const char* pszClient, unsigned short 
 class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("bandscope_ui_" + std::to_string(getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
         m_pDlg = std::make_unique<CMainDlg>();
         m_pDlg->Create();
         m_pDlg->show();
@@ -158,12 +155,9 @@ protected:
         m_pDlg->GetPrompts().SetFileNameHandler([this](bool) { return m_nextFile; });
         g_calls.clear();
     }
-    void TearDown() override {
-        m_pDlg.reset();
-        fs::remove_all(m_dir);
-    }
+    void TearDown() override { m_pDlg.reset(); }
 
-    std::string PathOf(const std::string& strName) const { return (m_dir / strName).string(); }
+    std::string PathOf(const std::string& strName) const { return m_folder.PathOf(strName); }
 
     // A file of realistic records: test 3 both ways for nSeconds seconds, test 1 upload.
     std::string WriteRealisticFile(const std::string& strName, uint16_t nSeconds) {
@@ -202,7 +196,7 @@ protected:
         return text.str();
     }
 
-    fs::path m_dir;
+    testing_support::CTestFolder m_folder{"bandscope_ui"};
     std::unique_ptr<CMainDlg> m_pDlg;
     std::optional<std::string> m_nextFile;
     std::vector<std::string> m_messages;

@@ -3,6 +3,7 @@
 // hostile file neither escapes the file nor leaves half-loaded records.
 #include "results/results_file.h"
 #include "results/xml_parser.h"
+#include "tests/support/test_folder.h"
 
 #include <chrono>
 #include <climits>
@@ -21,16 +22,9 @@ namespace {
 
 class ResultsFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        m_dir = fs::temp_directory_path() /
-                ("bandscope_results_" + std::to_string(getpid()) + "_" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-        ResetResults(m_fresh);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
+    void SetUp() override { ResetResults(m_fresh); }
 
-    std::string PathOf(const std::string& strName) const { return (m_dir / strName).string(); }
+    std::string PathOf(const std::string& strName) const { return m_folder.PathOf(strName); }
 
     std::string WriteText(const std::string& strName, const std::string& strText) const {
         const std::string strPath = PathOf(strName);
@@ -93,7 +87,7 @@ protected:
         return "<?xml version=\"1.0\"?>\n<NetTest>" + strBody + "</NetTest>";
     }
 
-    fs::path m_dir;
+    testing_support::CTestFolder m_folder{"bandscope_results"};
     TestResults m_fresh;
     CXmlParser m_parser;
 };
@@ -235,7 +229,7 @@ TEST_F(ResultsFileTest, UnreadableFilesLeaveRecordsResetWithAReason) {
         const char* pszReason;
     } cases[] = {
         {strMissing, "No such file"},
-        {m_dir.string(), "Is a directory"},
+        {m_folder.Path().string(), "Is a directory"},
         {"/dev/zero", "not a regular file"}, // would never end
         {WriteText("empty.xml", ""), "empty"},
         {WriteText("bad.xml", "<?xml version=\"1.0\"?>\n<NetTest><test><name>x</test>"), "line 2"},
