@@ -20,6 +20,7 @@ namespace {
 constexpr const char* kPacketCaption = "CPacket::Error";
 constexpr const char* kUdpCaption = "CClientUDP::Error";
 constexpr const char* kClientCaption = "CClient::Error";
+constexpr const char* kMeterCaption = "CTrafficMeter::Error";
 
 // The longest seconds text read from the Tests page.
 constexpr int kSecondsChars = 9;
@@ -133,7 +134,11 @@ bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClie
         ParseResultNumber(m_pTestDlg->GetDlgItemText(IDC_SECONDS, kSecondsChars)));
 
     m_filters[0].SetLocalAddress(strClient);
-    m_pMeter->Start(CTrafficMeter::DEFAULT_PERIOD, &m_filters);
+    if (!m_pMeter->Start(CTrafficMeter::DEFAULT_PERIOD, &m_filters)) {
+        // Without its thread no second would ever be measured.
+        FailSession(kMeterCaption, WinsockErrorText(WSAEPROCLIM));
+        return false;
+    }
     m_pClient->SendSessionStart(m_nSeconds);
     if (m_pendingTests.empty()) {
         StopTests();
