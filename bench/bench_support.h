@@ -34,6 +34,26 @@ namespace bench_support {
 // main still removes what it made on its way out.
 inline std::atomic<bool> g_bInterrupted{false};
 
+// Says that a run failed, on standard error; after Ctrl+C nothing, since
+// the runs it cut short fail for that alone.
+inline void ReportFailure(const char* pszWhat) {
+    if (!g_bInterrupted) {
+        std::fprintf(stderr, "%s\n", pszWhat);
+    }
+}
+
+// The exit code of every benchmark: 0 when every run went through. After
+// Ctrl+C it says so; what the benchmark started is ended and its namespaces
+// removed on main's way out.
+inline int ExitCode(bool bOk) {
+    if (g_bInterrupted) {
+        std::fprintf(stderr, "interrupted: the programs it started are ended and its network "
+                             "namespaces removed\n");
+        return 1;
+    }
+    return bOk ? 0 : 1;
+}
+
 // The start of every benchmark: it needs root for the namespaces, and
 // Ctrl+C, SIGTERM or a closed pipe must leave it the chance to tidy up.
 // False, having said why, when it cannot run.
@@ -149,7 +169,7 @@ inline bool RunIperf3(const testing_support::NetnsSide& server,
     }
     EndProcess(pid);
     if (nStatus != 0) {
-        std::fprintf(stderr, "iperf3 failed:\n%s\n", strOutput.c_str());
+        ReportFailure(("iperf3 failed:\n" + strOutput).c_str());
         return false;
     }
     return true;

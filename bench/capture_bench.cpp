@@ -15,8 +15,8 @@
 // moves rates a lot), the packets per second the link carried, the
 // capture's drop count, and the bytes it counted against the IP bytes of
 // the interface counters over the whole capture (the link carries nothing
-// else); then per case the median ratios and their spread. Takes about rounds x 4 x (seconds + 3) seconds; everything it
-// starts is ended by pid, and the namespaces are removed on the way out,
+// else); then per case the median ratios and their spread. Takes about rounds x 4 x (seconds + 3)
+// seconds; everything it starts is ended by pid, and the namespaces are removed on the way out,
 // Ctrl+C included.
 #include "bench/bench_support.h"
 #include "net/packet.h"
@@ -177,7 +177,9 @@ int main(int argc, char** argv) {
                 without = RunIperf(netns, bTcp, nSeconds);
             }
             if (g_bInterrupted || !without || !with.rate) {
-                std::fprintf(stderr, "%s round %d failed\n", names[nCase], nRound + 1);
+                ReportFailure(
+                    (std::string(names[nCase]) + " round " + std::to_string(nRound + 1) + " failed")
+                        .c_str());
                 bFailed = true;
                 continue;
             }
@@ -215,5 +217,5 @@ int main(int argc, char** argv) {
             *pCostMax, static_cast<unsigned long long>(result.nDropped),
             result.bAllEqual ? "yes" : "no");
     }
-    return bFailed || g_bInterrupted ? 1 : 0;
+    return ExitCode(!bFailed);
 }

@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
             bOk = bOk && window.has_value();
         }
         if (!bOk || g_bInterrupted) {
-            std::fprintf(stderr, "round %d failed\n", nRound);
+            ReportFailure(("round " + std::to_string(nRound) + " failed").c_str());
             break;
         }
         const PairWindow& nodeTcp = *windows[0];
@@ -248,5 +248,5 @@ int main(int argc, char** argv) {
                     100 * Median(nodeDropped), 100 * Median(iperfDropped),
                     bCountsAgree ? "yes" : "no");
     }
-    return bOk && !g_bInterrupted ? 0 : 1;
+    return ExitCode(bOk);
 }

@@ -200,5 +200,5 @@ int main(int argc, char** argv) {
             bOk = bOk && run.dLinkMbits > 0 && run.dLoggedMbits > 0;
         }
     }
-    return bOk && !g_bInterrupted ? 0 : 1;
+    return ExitCode(bOk);
 }

@@ -197,7 +197,7 @@ SessionRun RunSession(const NetnsPair& netns, int nSeconds) {
     if (!code)
         KillProcess(pid);
     if (code.value_or(-1) != 0 || g_bInterrupted) {
-        std::fprintf(stderr, "bandscope --run failed:\n%s\n", strOut.c_str());
+        ReportFailure(("bandscope --run failed:\n" + strOut).c_str());
         return run;
     }
     if (const size_t nAt = strOut.find(" packets, "); nAt != std::string::npos)
@@ -323,7 +323,7 @@ int main(int argc, char** argv) {
         sessionShares.push_back(session.dCountedShare);
         for (const TestCase& test : kCases) {
             if (!iperf[test.nTest]) {
-                std::fprintf(stderr, "iperf3 test %d failed\n", test.nTest);
+                ReportFailure(("iperf3 test " + std::to_string(test.nTest) + " failed").c_str());
                 bFailed = true;
                 break;
             }
@@ -345,10 +345,8 @@ int main(int argc, char** argv) {
         }
         std::fflush(stdout);
     }
-    if (bFailed || g_bInterrupted) {
-        std::fprintf(stderr, g_bInterrupted ? "interrupted\n" : "a run failed\n");
-        return 1;
-    }
+    if (bFailed || g_bInterrupted)
+        return ExitCode(false);
     std::printf("medians over %d round(s):\n", nRounds);
     for (const TestCase& test : kCases) {
         Row median{};

@@ -209,7 +209,7 @@ int main(int argc, char** argv) {
             bOk = bOk && window.has_value();
         }
         if (!bOk || g_bInterrupted) {
-            std::fprintf(stderr, "round %d failed\n", nRound);
+            ReportFailure(("round " + std::to_string(nRound) + " failed").c_str());
             break;
         }
         const double dOursTcp = SentBitsPerSecond(*windows[0]);
@@ -235,5 +235,5 @@ int main(int argc, char** argv) {
                     Median(tcpRatios), Median(udpReadRatios), Median(udpSentRatios),
                     100 * Median(oursDropped), 100 * Median(iperfDropped));
     }
-    return bOk && !g_bInterrupted ? 0 : 1;
+    return ExitCode(bOk);
 }
