@@ -58,8 +58,8 @@ CMainDlg::~CMainDlg() {
     m_pNetDlg.reset();
     m_pTestDlg.reset();
 
-    // The sender writes through both clients and the meter's samples end
-    // up sending through the node connection: both stop first.
+    // The sender writes through both clients, and the meter posts to the
+    // window's queue: both stop before what they use goes.
     m_pMeter->Stop(false);
     m_pSender->Stop(false);
     m_pSender.reset();
@@ -251,7 +251,7 @@ void CMainDlg::ResetResults() {
 
 void CMainDlg::OnLoadTest() {
     // A session in progress ends first, even if no file is then chosen.
-    if (IsSessionOpen() || m_pClient->IsConnected())
+    if (IsSessionOpen())
         StopTests();
     const auto path = m_prompts.GetFileName(false);
     if (!path)
