@@ -2,17 +2,18 @@
 
 #include "results/results_file.h"
 
-#include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <initializer_list>
+#include <limits>
+#include <new>
 #include <string>
-#include <string_view>
 #include <xercesc/dom/DOM.hpp>
 #include <xercesc/framework/MemBufInputSource.hpp>
-#include <xercesc/internal/XMLScanner.hpp>
+#include <xercesc/framework/MemoryManager.hpp>
+#include <xercesc/framework/XMLElementDecl.hpp>
 #include <xercesc/parsers/XercesDOMParser.hpp>
 #include <xercesc/sax/ErrorHandler.hpp>
 #include <xercesc/sax/SAXParseException.hpp>
@@ -28,11 +29,25 @@ namespace xc = XERCES_CPP_NAMESPACE;
 
 namespace {
 
-// No results file comes near this; a larger one is not read at all.
-constexpr std::uintmax_t MAX_FILE_BYTES = 64u << 20;
+// What no results file comes near: one holds about 80 nodes, 6 element names
+// and no attribute. Past a limit the parse stops at once, so a hostile file
+// costs a bounded amount of time and memory before it is refused. Nodes are
+// what the parser keeps: elements, runs of text, comments, instructions.
+constexpr std::size_t MAX_NODES = std::size_t{1} << 18;
+constexpr std::size_t MAX_ATTRIBUTES = 4096;
+constexpr std::size_t MAX_ELEMENT_NAMES = 4096; // the DOM's name pool slows with each new one
+// The parser's memory while it reads a file: a fixed amount and a few times
+// the file's size, for its text, plus what each node and each level of
+// nesting costs (a few hundred bytes) as the file reaches them. What one
+// start tag's attributes cost is only known from the memory they take.
+constexpr std::size_t MEMORY_FIXED = std::size_t{16} << 20;
+constexpr std::size_t MEMORY_PER_FILE_BYTE = 6;
+constexpr std::size_t MEMORY_PER_NODE = 256;
+constexpr std::size_t MEMORY_PER_LEVEL = 384;
 
 std::string TooLarge(const std::string& strPath, std::uintmax_t nBytes) {
-    return "\"" + strPath + "\" is larger than 64 MB (" + std::to_string(nBytes) +
+    return "\"" + strPath + "\" is larger than " +
+           std::to_string(CXmlParser::MAX_FILE_BYTES >> 20) + " MB (" + std::to_string(nBytes) +
            " bytes or more); no results file is that large, so it is not read.";
 }
 
@@ -74,15 +89,155 @@ public:
     }
 };
 
+// Everything the parser allocates goes through here, so that a file which
+// would take more than its share fails as one allocation that Xerces reports
+// as out of memory, long before the machine's memory runs out.
+class CMemoryBudget : public xc::MemoryManager {
+public:
+    // Until Unlimit(), at most nBytes more than is held now, and what Grant() adds.
+    void Limit(std::size_t nBytes) {
+        m_nLimit = m_nUsed + nBytes;
+        m_bLimited = true;
+        m_bExceeded = false;
+    }
+    void Grant(std::size_t nBytes) { m_nLimit += nBytes; }
+    void Unlimit() { m_bLimited = false; }
+    bool WasExceeded() const { return m_bExceeded; }
+
+    xc::MemoryManager* getExceptionMemoryManager() override {
+        return xc::XMLPlatformUtils::fgMemoryManager;
+    }
+    void* allocate(XMLSize_t nSize) override {
+        if (nSize > std::numeric_limits<std::size_t>::max() / 2)
+            throw xc::OutOfMemoryException();
+        if (m_bLimited && m_nUsed + nSize + OVERHEAD > m_nLimit) {
+            m_bExceeded = true;
+            throw xc::OutOfMemoryException();
+        }
+        void* pBlock = ::operator new(nSize + HEADER, std::nothrow);
+        if (pBlock == nullptr)
+            throw xc::OutOfMemoryException();
+        *static_cast<std::size_t*>(pBlock) = nSize + OVERHEAD;
+        m_nUsed += nSize + OVERHEAD;
+        return static_cast<char*>(pBlock) + HEADER;
+    }
+    void deallocate(void* p) override {
+        if (p == nullptr)
+            return;
+        void* pBlock = static_cast<char*>(p) - HEADER;
+        m_nUsed -= *static_cast<std::size_t*>(pBlock);
+        ::operator delete(pBlock);
+    }
+
+private:
+    // The block's cost sits in front of it, in a slot that keeps its alignment.
+    static constexpr std::size_t HEADER = alignof(std::max_align_t);
+    // Each block costs its header and the allocator's own bookkeeping too;
+    // a hostile file makes millions of small ones.
+    static constexpr std::size_t OVERHEAD = HEADER + 16;
+
+    std::size_t m_nUsed = 0;
+    std::size_t m_nLimit = 0;
+    bool m_bLimited = false;
+    bool m_bExceeded = false;
+};
+
+// Thrown by the parser's callbacks and the walk to stop where a results file
+// could not go on; caught in ReadResultsFile, never outside it.
+struct CRefusal {
+    std::string strReason;
+};
+
+// The DOM parser, counting what it builds and giving the memory budget what
+// that costs. A document type declaration is refused the moment the parser
+// meets one, before anything in it is read, whatever the file's encoding.
+class CResultsDomParser : public xc::XercesDOMParser {
+public:
+    explicit CResultsDomParser(CMemoryBudget& memory)
+        : xc::XercesDOMParser(nullptr, &memory), m_memory(memory) {}
+
+    void ResetCounts() {
+        m_nNodes = 0;
+        m_nAttributes = 0;
+        m_nDepth = 0;
+        m_nDeepest = 0;
+    }
+
+    void startElement(const xc::XMLElementDecl& elemDecl, const unsigned int nUriId,
+                      const XMLCh* const pszPrefix, const xc::RefVectorOf<xc::XMLAttr>& attributes,
+                      const XMLSize_t nAttributes, const bool bEmpty, const bool bRoot) override {
+        CountNode();
+        // Element declarations are numbered as the parser first meets each name.
+        if (elemDecl.getId() >= MAX_ELEMENT_NAMES)
+            throw CRefusal{"it holds more than " + std::to_string(MAX_ELEMENT_NAMES) +
+                           " different element names; a results file uses six"};
+        if (nAttributes > MAX_ATTRIBUTES - m_nAttributes)
+            throw CRefusal{"it holds more than " + std::to_string(MAX_ATTRIBUTES) +
+                           " attributes; a results file holds none"};
+        m_nAttributes += nAttributes;
+        if (!bEmpty && ++m_nDepth > m_nDeepest) {
+            m_nDeepest = m_nDepth;
+            m_memory.Grant(MEMORY_PER_LEVEL);
+        }
+        xc::XercesDOMParser::startElement(elemDecl, nUriId, pszPrefix, attributes, nAttributes,
+                                          bEmpty, bRoot);
+    }
+    void endElement(const xc::XMLElementDecl& elemDecl, const unsigned int nUriId, const bool bRoot,
+                    const XMLCh* const pszPrefix) override {
+        --m_nDepth;
+        xc::XercesDOMParser::endElement(elemDecl, nUriId, bRoot, pszPrefix);
+    }
+    void docCharacters(const XMLCh* const pszChars, const XMLSize_t nLength,
+                       const bool bCData) override {
+        // Text that follows text joins its node; only a new node counts.
+        const xc::DOMNode* pBefore = getCurrentNode();
+        xc::XercesDOMParser::docCharacters(pszChars, nLength, bCData);
+        if (getCurrentNode() != pBefore)
+            CountNode();
+    }
+    void docComment(const XMLCh* const pszComment) override {
+        CountNode();
+        xc::XercesDOMParser::docComment(pszComment);
+    }
+    void docPI(const XMLCh* const pszTarget, const XMLCh* const pszData) override {
+        CountNode();
+        xc::XercesDOMParser::docPI(pszTarget, pszData);
+    }
+    void doctypeDecl(const xc::DTDElementDecl&, const XMLCh* const, const XMLCh* const, const bool,
+                     const bool) override {
+        throw CRefusal{"it has a document type declaration (<!DOCTYPE>); results files never "
+                       "have one"};
+    }
+
+private:
+    void CountNode() {
+        if (++m_nNodes > MAX_NODES)
+            throw CRefusal{"it holds more than " + std::to_string(MAX_NODES) +
+                           " elements, texts and comments; a results file holds about 80"};
+        m_memory.Grant(MEMORY_PER_NODE);
+    }
+
+    CMemoryBudget& m_memory;
+    std::size_t m_nNodes = 0;
+    std::size_t m_nAttributes = 0;
+    std::size_t m_nDepth = 0;
+    std::size_t m_nDeepest = 0;
+};
+
 // The text inside a node, as the DOM's getTextContent gives it (text and
 // CDATA of every descendant, through entity references, without comments or
 // processing instructions), gathered without recursion: a hostile file may
 // nest elements far deeper than the stack allows.
 std::u16string TextContent(const xc::DOMNode* pNode) {
+    static const XMLCh pszTest[] = u"test";
     std::u16string strText;
     const xc::DOMNode* pAt = pNode->getFirstChild();
     while (pAt != nullptr) {
         const xc::DOMNode::NodeType type = pAt->getNodeType();
+        // Its text would be read again for each test around it, up to seven times.
+        if (type == xc::DOMNode::ELEMENT_NODE && xc::XMLString::equals(pAt->getNodeName(), pszTest))
+            throw CRefusal{"a <test> element lies inside the text of another; results files "
+                           "never nest them"};
         if (type == xc::DOMNode::TEXT_NODE || type == xc::DOMNode::CDATA_SECTION_NODE) {
             if (const XMLCh* pszValue = pAt->getNodeValue())
                 strText += pszValue;
@@ -120,7 +275,7 @@ bool ReadWholeFile(const std::string& strPath, std::string& strData, std::string
     }
     if (!error && std::filesystem::is_regular_file(status)) {
         const std::uintmax_t nSize = std::filesystem::file_size(strPath, error);
-        if (!error && nSize > MAX_FILE_BYTES) {
+        if (!error && nSize > CXmlParser::MAX_FILE_BYTES) {
             strError = TooLarge(strPath, nSize);
             return false;
         }
@@ -132,7 +287,7 @@ bool ReadWholeFile(const std::string& strPath, std::string& strData, std::string
     }
     char buffer[65536];
     std::size_t nRead = 0;
-    while (strData.size() <= MAX_FILE_BYTES &&
+    while (strData.size() <= CXmlParser::MAX_FILE_BYTES &&
            (nRead = std::fread(buffer, 1, sizeof buffer, pFile)) > 0)
         strData.append(buffer, nRead);
     const bool bFailed = std::ferror(pFile) != 0;
@@ -142,88 +297,12 @@ bool ReadWholeFile(const std::string& strPath, std::string& strData, std::string
         strError = "Cannot read \"" + strPath + "\": " + std::strerror(nErrno);
         return false;
     }
-    if (strData.size() > MAX_FILE_BYTES) { // it grew since its size was read
+    if (strData.size() > CXmlParser::MAX_FILE_BYTES) { // it grew since its size was read
         strError = TooLarge(strPath, strData.size());
         return false;
     }
     return true;
 }
-
-// Whether the document's prolog holds a document type declaration. The
-// prolog is read in the file's own code units: UTF-8 and its ASCII kin,
-// UTF-16 and UCS-4 in either order, told by their first bytes as an XML
-// reader tells them (only ASCII matters here). Other encodings are left to
-// the parser, which refuses a declaration in them too.
-bool HasDoctype(const std::string& strData) {
-    const auto* pBytes = reinterpret_cast<const unsigned char*>(strData.data());
-    const std::size_t nBytes = strData.size();
-    auto startsWith = [&](std::initializer_list<unsigned char> prefix) {
-        return nBytes >= prefix.size() && std::equal(prefix.begin(), prefix.end(), pBytes);
-    };
-    std::size_t nWidth = 1;
-    bool bBigEndian = true;
-    std::size_t nStart = 0; // after the byte-order mark
-    if (startsWith({0xEF, 0xBB, 0xBF})) {
-        nStart = 3;
-    } else if (startsWith({0, 0, 0xFE, 0xFF}) || startsWith({0, 0, 0, '<'})) {
-        nWidth = 4;
-        nStart = pBytes[2] == 0xFE ? 4 : 0;
-    } else if (startsWith({0xFF, 0xFE, 0, 0}) || startsWith({'<', 0, 0, 0})) {
-        nWidth = 4;
-        bBigEndian = false;
-        nStart = pBytes[0] == 0xFF ? 4 : 0;
-    } else if (startsWith({0xFE, 0xFF}) || startsWith({0, '<', 0, '?'})) {
-        nWidth = 2;
-        nStart = pBytes[0] == 0xFE ? 2 : 0;
-    } else if (startsWith({0xFF, 0xFE}) || startsWith({'<', 0, '?', 0})) {
-        nWidth = 2;
-        bBigEndian = false;
-        nStart = pBytes[0] == 0xFF ? 2 : 0;
-    }
-    // The code unit at index i, or -1 past the end.
-    auto unit = [&](std::size_t i) -> long {
-        const std::size_t nAt = nStart + i * nWidth;
-        if (nAt + nWidth > nBytes)
-            return -1;
-        unsigned long nValue = 0;
-        for (std::size_t k = 0; k < nWidth; ++k)
-            nValue |= static_cast<unsigned long>(pBytes[nAt + k])
-                      << (8 * (bBigEndian ? nWidth - 1 - k : k));
-        return static_cast<long>(nValue);
-    };
-    auto at = [&](std::size_t i, std::string_view text) {
-        for (std::size_t k = 0; k < text.size(); ++k)
-            if (unit(i + k) != static_cast<unsigned char>(text[k]))
-                return false;
-        return true;
-    };
-    // Past white space, the XML declaration, processing instructions and comments.
-    std::size_t i = 0;
-    for (;;) {
-        const long c = unit(i);
-        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
-            ++i;
-            continue;
-        }
-        const std::string_view end = at(i, "<?") ? "?>" : at(i, "<!--") ? "-->" : "";
-        if (end.empty())
-            return at(i, "<!DOCTYPE");
-        for (i += 2; unit(i) >= 0 && !at(i, end); ++i) {
-        }
-        if (unit(i) < 0)
-            return false; // unfinished: the parser says what is wrong
-        i += end.size();
-    }
-}
-
-// The DOM parser, told to treat any document type declaration as fatal the
-// moment it meets one, before anything in it is read.
-class CResultsDomParser : public xc::XercesDOMParser {
-public:
-    CResultsDomParser() : xc::XercesDOMParser(nullptr, xc::XMLPlatformUtils::fgMemoryManager) {
-        getScanner()->setDisallowDTD(true);
-    }
-};
 
 } // namespace
 
@@ -231,7 +310,27 @@ struct CXmlParser::CImpl {
     CErrorKeeper m_errors;
     CEntityRefuser m_refuser;
     xc::SecurityManager m_security;
+    CMemoryBudget m_memory; // outlives the parser, which gives its memory back here
     std::unique_ptr<CResultsDomParser> m_pParser;
+
+    // A new parser in place of the old one. Xerces leaves a parser that an
+    // exception went through unusable (after running out of memory every
+    // later parse fails), so each such load ends with a fresh one.
+    void MakeParser() {
+        m_pParser.reset();
+        m_memory.Unlimit();
+        m_pParser = std::make_unique<CResultsDomParser>(m_memory);
+        CResultsDomParser& parser = *m_pParser;
+        parser.setValidationScheme(xc::XercesDOMParser::Val_Never);
+        parser.setLoadExternalDTD(false);
+        parser.setDisableDefaultEntityResolution(true);
+        parser.setXMLEntityResolver(&m_refuser);
+        parser.setErrorHandler(&m_errors);
+        // Entities are declared only in a document type declaration, which
+        // is refused; the bound on their expansion stays as a second line.
+        m_security.setEntityExpansionLimit(10000);
+        parser.setSecurityManager(&m_security);
+    }
 };
 
 CXmlParser::CXmlParser() {
@@ -239,17 +338,7 @@ CXmlParser::CXmlParser() {
         xc::XMLPlatformUtils::Initialize();
         m_bInitialized = true;
         m_pImpl = std::make_unique<CImpl>();
-        m_pImpl->m_pParser = std::make_unique<CResultsDomParser>();
-        xc::XercesDOMParser& parser = *m_pImpl->m_pParser;
-        parser.setValidationScheme(xc::XercesDOMParser::Val_Never);
-        parser.setLoadExternalDTD(false);
-        parser.setDisableDefaultEntityResolution(true);
-        parser.setXMLEntityResolver(&m_pImpl->m_refuser);
-        parser.setErrorHandler(&m_pImpl->m_errors);
-        // Entities are declared only in a document type declaration, which
-        // is refused; the bound on their expansion stays as a second line.
-        m_pImpl->m_security.setEntityExpansionLimit(10000);
-        parser.setSecurityManager(&m_pImpl->m_security);
+        m_pImpl->MakeParser();
     } catch (const xc::XMLException& e) {
         m_strError = "The XML reader could not be started: " + ToUtf8(e.getMessage());
         if (m_pImpl)
@@ -281,30 +370,26 @@ bool CXmlParser::ReadResultsFile(const std::string& strPath, TestResults& result
     }
     m_strError.clear();
 
-    std::string strData;
-    if (!ReadWholeFile(strPath, strData, m_strError))
-        return false;
-    if (strData.empty()) {
-        m_strError = "\"" + strPath + "\" is empty; it holds no test results.";
-        return false;
-    }
-    // Results files never have one, and only a declaration can define the
-    // entities whose expansion costs far more memory than the file's size.
-    if (HasDoctype(strData)) {
-        m_strError = "\"" + strPath +
-                     "\" has a document type declaration (<!DOCTYPE>); results files never "
-                     "have one, so it is not read.";
-        return false;
-    }
-
-    xc::XercesDOMParser& parser = *m_pImpl->m_pParser;
-    m_pImpl->m_errors.resetErrors();
+    CMemoryBudget& memory = m_pImpl->m_memory;
     bool bRead = false;
+    bool bParsed = false; // the parse ended without an exception
     try {
+        CResultsDomParser& parser = *m_pImpl->m_pParser;
+        std::string strData;
+        if (!ReadWholeFile(strPath, strData, m_strError))
+            return false;
+        if (strData.empty()) {
+            m_strError = "\"" + strPath + "\" is empty; it holds no test results.";
+            return false;
+        }
+        m_pImpl->m_errors.resetErrors();
+        parser.ResetCounts();
+        memory.Limit(MEMORY_FIXED + MEMORY_PER_FILE_BYTE * strData.size());
         // Parsed from memory, so the path is never taken for a URL.
         xc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(strData.data()),
                                      strData.size(), "results file", false);
         parser.parse(source);
+        bParsed = true;
         const xc::DOMDocument* pDocument = parser.getDocument();
         if (!m_pImpl->m_errors.GetErrorText().empty() || pDocument == nullptr) {
             m_strError =
@@ -322,9 +407,10 @@ bool CXmlParser::ReadResultsFile(const std::string& strPath, TestResults& result
             const XMLSize_t nTests = pTests != nullptr ? pTests->getLength() : 0;
             for (XMLSize_t i = 0; i < nTests && i < kResultCount; ++i) {
                 TestResult& result = results[i];
-                const xc::DOMNodeList* pChildren = pTests->item(i)->getChildNodes();
-                for (XMLSize_t j = 0; j < pChildren->getLength(); ++j) {
-                    const xc::DOMNode* pChild = pChildren->item(j);
+                // From sibling to sibling: a child list's item(j) and
+                // getLength() each walk the list from its start.
+                for (const xc::DOMNode* pChild = pTests->item(i)->getFirstChild();
+                     pChild != nullptr; pChild = pChild->getNextSibling()) {
                     const XMLCh* pszNode = pChild->getNodeName();
                     if (xc::XMLString::equals(pszNode, pszName))
                         result.name = TextOf(pChild);
@@ -341,17 +427,39 @@ bool CXmlParser::ReadResultsFile(const std::string& strPath, TestResults& result
             else
                 bRead = true;
         }
+    } catch (const CRefusal& refusal) {
+        m_strError = "\"" + strPath + "\" is not read: " + refusal.strReason + ".";
+    } catch (const xc::OutOfMemoryException&) {
+        // What the parser holds goes first, so that the message can be made.
+        memory.Unlimit();
+        m_pImpl->m_pParser.reset();
+        m_strError = memory.WasExceeded()
+                         ? "\"" + strPath +
+                               "\" is not read: it needs far more memory than a results file "
+                               "of its size would."
+                         : "\"" + strPath + "\" could not be read: out of memory.";
     } catch (const xc::XMLException& e) {
         m_strError = "\"" + strPath + "\" could not be read: " + ToUtf8(e.getMessage());
-    } catch (const xc::OutOfMemoryException&) {
-        m_strError = "\"" + strPath + "\" could not be read: out of memory.";
     } catch (const xc::DOMException& e) {
         m_strError = "\"" + strPath + "\" could not be read: " + ToUtf8(e.getMessage());
+    } catch (const std::bad_alloc&) {
+        memory.Unlimit();
+        m_pImpl->m_pParser.reset();
+        m_strError = "\"" + strPath + "\" could not be read: out of memory.";
     } catch (const std::exception& e) {
         m_strError = "\"" + strPath + "\" could not be read: " + e.what();
     }
     // The document is released here, not at the next load.
-    parser.resetDocumentPool();
+    memory.Unlimit();
+    try {
+        if (bParsed && m_pImpl->m_pParser)
+            m_pImpl->m_pParser->resetDocumentPool();
+        else
+            m_pImpl->MakeParser();
+    } catch (...) {
+        // A parser that cannot be made now is reported by the next load.
+        m_pImpl->m_pParser.reset();
+    }
     if (!bRead)
         ResetResults(results);
     return bRead;

@@ -4,6 +4,7 @@
 
 #include "results/test_result.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -18,13 +19,21 @@ public:
 
     bool IsReady() const;
 
+    // The largest file read. The largest a session can write (ten series of
+    // 65,535 samples, each of up to eleven characters and a space) is under 8 MB.
+    static constexpr std::uintmax_t MAX_FILE_BYTES = std::uintmax_t{16} << 20;
+
     // Resets the records, then fills them from the file: the "test" elements
     // anywhere in the document, in order, one record each (an eighth and
     // later ones are ignored). Nothing outside the file is ever read: no DTD,
     // no external entity. False, with the records left reset and the reason
     // in GetErrorText(), when the file cannot be opened, is larger than
-    // 64 MB or has a document type declaration (both refused before it is
-    // parsed), is not well-formed XML or holds no "test" element.
+    // MAX_FILE_BYTES (refused unread), is not well-formed XML, has a document
+    // type declaration, holds what no results file does (far more nodes,
+    // attributes or element names, a "test" element inside another's text,
+    // or more memory than its size warrants: the parse stops at the limit)
+    // or holds no "test" element. Any file takes time and memory in
+    // proportion to its size, within those limits.
     bool ReadResultsFile(const std::string& strPath, TestResults& results);
 
     const std::string& GetErrorText() const { return m_strError; }

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <sstream>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -299,9 +300,10 @@ TEST_F(ResultsFileTest, EntityExpansionIsBounded) {
 }
 
 // Results files never have a document type declaration, and none is larger
-// than 64 MB: such files are refused before they are parsed, in any encoding
-// and however the declaration is hidden, with a reason that names the file.
-// Such a declaration is what lets a few KB expand into gigabytes.
+// than the size limit: such files are refused, the declaration the moment the
+// parser meets it, in any encoding and however it is hidden, the large file
+// unread, with a reason that names the file. Such a declaration is what lets
+// a few KB expand into gigabytes.
 TEST_F(ResultsFileTest, DocumentTypeDeclarationsAndHugeFilesAreRefusedUnread) {
     // Each expansion costs one count of the parser's bound but 20 KB of text:
     // 9 references to 1000 of them would take 180 MB.
@@ -314,10 +316,13 @@ TEST_F(ResultsFileTest, DocumentTypeDeclarationsAndHugeFilesAreRefusedUnread) {
         strBomb += "\">";
     }
     strBomb += "]>\n<N><test><name>&d;&d;&d;&d;&d;&d;&d;&d;&d;</name></test></N>";
-    auto utf16 = [](const std::string& strText, bool bBigEndian, bool bMark) {
-        std::string strOut = bMark ? (bBigEndian ? "\xFE\xFF" : "\xFF\xFE") : "";
-        for (const char c : strText)
-            strOut += bBigEndian ? std::string{'\0', c} : std::string{c, '\0'};
+    // ASCII text in UTF-16 or UCS-4, in either byte order, with or without a mark.
+    auto encode = [](const std::string& strText, int nWidth, bool bBigEndian, bool bMark) {
+        std::string strOut;
+        for (const char32_t c :
+             (bMark ? U"\xFEFF" : U"") + std::u32string(strText.begin(), strText.end()))
+            for (int k = 0; k < nWidth; ++k)
+                strOut += static_cast<char>(c >> (8 * (bBigEndian ? nWidth - 1 - k : k)));
         return strOut;
     };
     const std::string strDtd =
@@ -325,8 +330,14 @@ TEST_F(ResultsFileTest, DocumentTypeDeclarationsAndHugeFilesAreRefusedUnread) {
     const std::pair<const char*, std::string> files[] = {
         {"bomb.xml", strBomb},
         {"hidden.xml", "\xEF\xBB\xBF\r\n <?pi ?> <!-- <N/> -->\t<!DOCTYPE N><N><test/></N>"},
-        {"utf16le.xml", utf16(strDtd, false, true)},
-        {"utf16be.xml", utf16(strDtd, true, false)},
+        {"utf16le.xml", encode(strDtd, 2, false, false)},
+        {"utf16lebom.xml", encode(strDtd, 2, false, true)},
+        {"utf16be.xml", encode(strDtd, 2, true, false)},
+        {"utf16bebom.xml", encode(strDtd, 2, true, true)},
+        {"ucs4le.xml", encode(strDtd, 4, false, false)},
+        {"ucs4lebom.xml", encode(strDtd, 4, false, true)},
+        {"ucs4be.xml", encode(strDtd, 4, true, false)},
+        {"ucs4bebom.xml", encode(strDtd, 4, true, true)},
     };
     for (const auto& [pszName, strFile] : files) {
         TestResults results;
@@ -341,8 +352,7 @@ TEST_F(ResultsFileTest, DocumentTypeDeclarationsAndHugeFilesAreRefusedUnread) {
         std::printf("%s (%zu bytes) refused in %.2f ms\n", pszName, strFile.size(),
                     std::chrono::duration<double, std::milli>(elapsed).count());
     }
-    // In an encoding the check before parsing does not read, the parser
-    // refuses the declaration itself. In EBCDIC (IBM037):
+    // Also in an encoding only the declaration names. In EBCDIC (IBM037):
     // <?xml version="1.0" encoding="IBM037"?><!DOCTYPE N [<!ENTITY a "x">]>
     // <N><test><name>&a;</name></test></N>
     const std::string strEbcdic =
@@ -354,6 +364,8 @@ TEST_F(ResultsFileTest, DocumentTypeDeclarationsAndHugeFilesAreRefusedUnread) {
         "\x6E\x4C\x61\xD5\x6E";
     TestResults results;
     EXPECT_FALSE(Load(WriteText("ebcdic.xml", strEbcdic), results)) << results[0].name;
+    EXPECT_NE(m_parser.GetErrorText().find("document type declaration"), std::string::npos)
+        << m_parser.GetErrorText();
     ExpectReset(results);
     // A declaration's text where no declaration can be is no declaration.
     EXPECT_TRUE(Load(WriteText("text.xml", File("<test><name><![CDATA[<!DOCTYPE N>]]></name></test>"
@@ -362,23 +374,79 @@ TEST_F(ResultsFileTest, DocumentTypeDeclarationsAndHugeFilesAreRefusedUnread) {
         << m_parser.GetErrorText();
     EXPECT_EQ(results[0].name, "<!DOCTYPE N>");
 
-    // A file above 64 MB is not even read (a sparse one costs no disk).
+    // A file above the limit is not even read (a sparse one costs no disk).
     const std::string strHuge = WriteText("huge.xml", File("<test><max>5</max></test>"));
-    fs::resize_file(strHuge, (64u << 20) + 1);
+    fs::resize_file(strHuge, CXmlParser::MAX_FILE_BYTES + 1);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Load(strHuge, results));
-    std::printf("huge.xml (64 MB + 1 byte) refused in %.2f ms\n",
+    std::printf("huge.xml (limit + 1 byte) refused in %.2f ms\n",
                 std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                     .count());
-    EXPECT_NE(m_parser.GetErrorText().find("larger than 64 MB"), std::string::npos)
+    EXPECT_NE(m_parser.GetErrorText().find("larger than 16 MB"), std::string::npos)
         << m_parser.GetErrorText();
     EXPECT_NE(m_parser.GetErrorText().find(strHuge), std::string::npos);
     ExpectReset(results);
     // The largest size allowed is read and parsed.
-    fs::resize_file(strHuge, 64u << 20);
+    fs::resize_file(strHuge, CXmlParser::MAX_FILE_BYTES);
     Load(strHuge, results);
     EXPECT_EQ(m_parser.GetErrorText().find("larger than"), std::string::npos)
         << m_parser.GetErrorText();
+}
+
+// Siblings are visited in time proportional to their number: 50,000
+// children once took minutes, while the window waited for the load.
+TEST_F(ResultsFileTest, ManyChildrenLoadInLinearTime) {
+    std::string strBody = "<test>";
+    for (int i = 0; i < 50000; ++i)
+        strBody += "<a/>";
+    TestResults results;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Load(WriteText("children.xml", File(strBody + "<max>5</max></test>")), results))
+        << m_parser.GetErrorText();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(results[0].max, 5);
+}
+
+// Files up to the size limit that hold what no results file does are refused
+// in bounded memory: with room for 1 GB more address space, each is refused
+// with its reason, nothing escapes the reader, and a real file then loads.
+TEST_F(ResultsFileTest, HostileFilesAreRefusedInBoundedMemory) {
+    const std::size_t n = (CXmlParser::MAX_FILE_BYTES - 1024) / 8;
+    auto repeat = [](const std::string& strUnit, std::size_t nCount) {
+        std::string strOut;
+        while (nCount-- > 0)
+            strOut += strUnit;
+        return strOut;
+    };
+    std::string strAttributes; // of one start tag
+    for (int i = 0; strAttributes.size() < 7 * n; ++i)
+        strAttributes += "a" + std::to_string(i) + "='' ";
+    const std::string hostile[] = {
+        WriteText("deep.xml", File("<test/>" + repeat("<a>", n) + repeat("</a>", n))),
+        WriteText("flat.xml", File("<test/>" + repeat("<a/>", 2 * n))),
+        WriteText("attributes.xml", File("<test " + strAttributes + "/>")),
+        // Each test around the samples would read them again.
+        WriteText("nested.xml", File(repeat("<test><download>", 7) + repeat("1 ", 3 * n) +
+                                     repeat("</download></test>", 7))),
+    };
+    rlimit old{};
+    getrlimit(RLIMIT_AS, &old);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) // they reserve terabytes
+    std::size_t nPages = 0;
+    std::ifstream("/proc/self/statm") >> nPages;
+    const rlimit limit{nPages * sysconf(_SC_PAGESIZE) + (rlim_t{1} << 30), old.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+#endif
+    for (const std::string& strPath : hostile) {
+        TestResults results;
+        EXPECT_FALSE(Load(strPath, results));
+        EXPECT_NE(m_parser.GetErrorText().find(strPath + "\" is not read"), std::string::npos)
+            << m_parser.GetErrorText();
+        ExpectReset(results);
+    }
+    TestResults results;
+    EXPECT_TRUE(Load(BANDSCOPE_SOURCE_DIR "/tests/data/results_default.xml", results));
+    setrlimit(RLIMIT_AS, &old);
 }
 
 TEST_F(ResultsFileTest, WriteFailuresAreReported) {
