@@ -91,9 +91,22 @@ public:
 
 // Everything the parser allocates goes through here, so that a file which
 // would take more than its share fails as one allocation that Xerces reports
-// as out of memory, long before the machine's memory runs out.
+// as out of memory, long before the machine's memory runs out. Xerces drops
+// some objects unfreed when it runs out of memory mid-parse; what is still
+// held when the budget goes is freed then.
 class CMemoryBudget : public xc::MemoryManager {
 public:
+    CMemoryBudget() = default;
+    CMemoryBudget(const CMemoryBudget&) = delete;
+    CMemoryBudget& operator=(const CMemoryBudget&) = delete;
+    ~CMemoryBudget() override {
+        while (m_pFirst != nullptr) {
+            CBlock* pBlock = m_pFirst;
+            m_pFirst = pBlock->pNext;
+            ::operator delete(pBlock);
+        }
+    }
+
     // Until Unlimit(), at most nBytes more than is held now, and what Grant() adds.
     void Limit(std::size_t nBytes) {
         m_nLimit = m_nUsed + nBytes;
@@ -114,32 +127,49 @@ public:
             m_bExceeded = true;
             throw xc::OutOfMemoryException();
         }
-        void* pBlock = ::operator new(nSize + HEADER, std::nothrow);
+        auto* pBlock = static_cast<CBlock*>(::operator new(sizeof(CBlock) + nSize, std::nothrow));
         if (pBlock == nullptr)
             throw xc::OutOfMemoryException();
-        *static_cast<std::size_t*>(pBlock) = nSize + OVERHEAD;
-        m_nUsed += nSize + OVERHEAD;
-        return static_cast<char*>(pBlock) + HEADER;
+        *pBlock = CBlock{nullptr, m_pFirst, nSize + OVERHEAD};
+        if (m_pFirst != nullptr)
+            m_pFirst->pPrev = pBlock;
+        m_pFirst = pBlock;
+        m_nUsed += pBlock->nCost;
+        return pBlock + 1;
     }
     void deallocate(void* p) override {
         if (p == nullptr)
             return;
-        void* pBlock = static_cast<char*>(p) - HEADER;
-        m_nUsed -= *static_cast<std::size_t*>(pBlock);
+        CBlock* pBlock = static_cast<CBlock*>(p) - 1;
+        (pBlock->pPrev != nullptr ? pBlock->pPrev->pNext : m_pFirst) = pBlock->pNext;
+        if (pBlock->pNext != nullptr)
+            pBlock->pNext->pPrev = pBlock->pPrev;
+        m_nUsed -= pBlock->nCost;
         ::operator delete(pBlock);
     }
 
 private:
-    // The block's cost sits in front of it, in a slot that keeps its alignment.
-    static constexpr std::size_t HEADER = alignof(std::max_align_t);
+    // In front of every block, keeping its alignment.
+    struct alignas(std::max_align_t) CBlock {
+        CBlock* pPrev;
+        CBlock* pNext;
+        std::size_t nCost;
+    };
     // Each block costs its header and the allocator's own bookkeeping too;
     // a hostile file makes millions of small ones.
-    static constexpr std::size_t OVERHEAD = HEADER + 16;
+    static constexpr std::size_t OVERHEAD = sizeof(CBlock) + 16;
 
+    CBlock* m_pFirst = nullptr;
     std::size_t m_nUsed = 0;
     std::size_t m_nLimit = 0;
     bool m_bLimited = false;
     bool m_bExceeded = false;
+};
+
+// Makes the budget before the parser that allocates from it, and lets it go
+// after that parser.
+struct CMemoryHolder {
+    CMemoryBudget m_memory;
 };
 
 // Thrown by the parser's callbacks and the walk to stop where a results file
@@ -151,10 +181,11 @@ struct CRefusal {
 // The DOM parser, counting what it builds and giving the memory budget what
 // that costs. A document type declaration is refused the moment the parser
 // meets one, before anything in it is read, whatever the file's encoding.
-class CResultsDomParser : public xc::XercesDOMParser {
+class CResultsDomParser : private CMemoryHolder, public xc::XercesDOMParser {
 public:
-    explicit CResultsDomParser(CMemoryBudget& memory)
-        : xc::XercesDOMParser(nullptr, &memory), m_memory(memory) {}
+    CResultsDomParser() : xc::XercesDOMParser(nullptr, &m_memory) {}
+
+    CMemoryBudget& GetMemory() { return m_memory; }
 
     void ResetCounts() {
         m_nNodes = 0;
@@ -217,7 +248,6 @@ private:
         m_memory.Grant(MEMORY_PER_NODE);
     }
 
-    CMemoryBudget& m_memory;
     std::size_t m_nNodes = 0;
     std::size_t m_nAttributes = 0;
     std::size_t m_nDepth = 0;
@@ -310,7 +340,6 @@ struct CXmlParser::CImpl {
     CErrorKeeper m_errors;
     CEntityRefuser m_refuser;
     xc::SecurityManager m_security;
-    CMemoryBudget m_memory; // outlives the parser, which gives its memory back here
     std::unique_ptr<CResultsDomParser> m_pParser;
 
     // A new parser in place of the old one. Xerces leaves a parser that an
@@ -318,8 +347,7 @@ struct CXmlParser::CImpl {
     // later parse fails), so each such load ends with a fresh one.
     void MakeParser() {
         m_pParser.reset();
-        m_memory.Unlimit();
-        m_pParser = std::make_unique<CResultsDomParser>(m_memory);
+        m_pParser = std::make_unique<CResultsDomParser>();
         CResultsDomParser& parser = *m_pParser;
         parser.setValidationScheme(xc::XercesDOMParser::Val_Never);
         parser.setLoadExternalDTD(false);
@@ -370,7 +398,6 @@ bool CXmlParser::ReadResultsFile(const std::string& strPath, TestResults& result
     }
     m_strError.clear();
 
-    CMemoryBudget& memory = m_pImpl->m_memory;
     bool bRead = false;
     bool bParsed = false; // the parse ended without an exception
     try {
@@ -384,10 +411,11 @@ bool CXmlParser::ReadResultsFile(const std::string& strPath, TestResults& result
         }
         m_pImpl->m_errors.resetErrors();
         parser.ResetCounts();
-        memory.Limit(MEMORY_FIXED + MEMORY_PER_FILE_BYTE * strData.size());
-        // Parsed from memory, so the path is never taken for a URL.
+        parser.GetMemory().Limit(MEMORY_FIXED + MEMORY_PER_FILE_BYTE * strData.size());
+        // Parsed from memory, so the path is never taken for a URL; its
+        // reader's buffers count in the parser's budget too.
         xc::MemBufInputSource source(reinterpret_cast<const XMLByte*>(strData.data()),
-                                     strData.size(), "results file", false);
+                                     strData.size(), "results file", false, &parser.GetMemory());
         parser.parse(source);
         bParsed = true;
         const xc::DOMDocument* pDocument = parser.getDocument();
@@ -430,32 +458,31 @@ bool CXmlParser::ReadResultsFile(const std::string& strPath, TestResults& result
     } catch (const CRefusal& refusal) {
         m_strError = "\"" + strPath + "\" is not read: " + refusal.strReason + ".";
     } catch (const xc::OutOfMemoryException&) {
+        const bool bExceeded = m_pImpl->m_pParser->GetMemory().WasExceeded();
         // What the parser holds goes first, so that the message can be made.
-        memory.Unlimit();
         m_pImpl->m_pParser.reset();
-        m_strError = memory.WasExceeded()
-                         ? "\"" + strPath +
-                               "\" is not read: it needs far more memory than a results file "
-                               "of its size would."
-                         : "\"" + strPath + "\" could not be read: out of memory.";
+        m_strError = bExceeded ? "\"" + strPath +
+                                     "\" is not read: it needs far more memory than a results file "
+                                     "of its size would."
+                               : "\"" + strPath + "\" could not be read: out of memory.";
     } catch (const xc::XMLException& e) {
         m_strError = "\"" + strPath + "\" could not be read: " + ToUtf8(e.getMessage());
     } catch (const xc::DOMException& e) {
         m_strError = "\"" + strPath + "\" could not be read: " + ToUtf8(e.getMessage());
     } catch (const std::bad_alloc&) {
-        memory.Unlimit();
         m_pImpl->m_pParser.reset();
         m_strError = "\"" + strPath + "\" could not be read: out of memory.";
     } catch (const std::exception& e) {
         m_strError = "\"" + strPath + "\" could not be read: " + e.what();
     }
     // The document is released here, not at the next load.
-    memory.Unlimit();
     try {
-        if (bParsed && m_pImpl->m_pParser)
+        if (bParsed && m_pImpl->m_pParser) {
+            m_pImpl->m_pParser->GetMemory().Unlimit();
             m_pImpl->m_pParser->resetDocumentPool();
-        else
+        } else {
             m_pImpl->MakeParser();
+        }
     } catch (...) {
         // A parser that cannot be made now is reported by the next load.
         m_pImpl->m_pParser.reset();
