@@ -180,7 +180,7 @@ struct CRefusal {
 
 // The DOM parser, counting what it builds and giving the memory budget what
 // that costs. A document type declaration is refused the moment the parser
-// meets one, before anything in it is read, whatever the file's encoding.
+// meets one, before any declaration in it is read, whatever the encoding.
 class CResultsDomParser : private CMemoryHolder, public xc::XercesDOMParser {
 public:
     CResultsDomParser() : xc::XercesDOMParser(nullptr, &m_memory) {}
