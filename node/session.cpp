@@ -31,6 +31,15 @@ constexpr double CREDIT_MS = 5;
 constexpr int64_t LONGEST_TEST_SECONDS = 999;
 // A client that acknowledged the TCP download this recently was taking it in.
 constexpr int64_t TAKING_PART_MS = 500;
+// The connection is probed after 2 s of silence, once a second, and given
+// up once the client's host has answered nothing for 6 s. A client of ours
+// is silent on it for whole tests, so probes run throughout: one small
+// segment and its acknowledgement a second, nothing beside a test's traffic.
+// A live host answers each within a round trip, so only a path that drops
+// everything for 4 s in a row ends a live session; a vanished one stops its
+// UDP download within 6 s, well inside the idle limit that governs the rest.
+constexpr int KEEPALIVE_IDLE_SECONDS = 2;
+constexpr int GIVE_UP_SECONDS = 6;
 
 const char* TestName(int nTest) {
     static const char* const names[] = {
@@ -73,9 +82,9 @@ CSession::CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADD
     }
     NodeIo::SetNonBlocking(hAccepted);
     NodeIo::TuneSessionSocket(hAccepted, UNSENT_MIN);
-    // A vanished peer is noticed within about the idle limit even during a
-    // UDP download, when nothing else travels on the connection.
-    NodeIo::EnableKeepAlive(hAccepted, std::max(1, context.pOptions->nIdleMs / 3000));
+    // A vanished peer is noticed within GIVE_UP_SECONDS even during a UDP
+    // download, when nothing else travels on the connection.
+    NodeIo::EnableKeepAlive(hAccepted, KEEPALIVE_IDLE_SECONDS, GIVE_UP_SECONDS);
     m_nUnsentLimit = UNSENT_MIN;
 }
 
