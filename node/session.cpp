@@ -96,6 +96,16 @@ void CSession::Log(const std::string& strText) {
     m_context.pLog->Write(m_strPeer + " " + strText);
 }
 
+void CSession::NoteUnknown() {
+    m_nUnknown += m_messages.TakeUnknownBytes();
+    if (m_nUnknown != m_nUnknownLogged && Now() - m_nUnknownLogMs >= 1000) {
+        Log(Format("ignored %llu byte(s) that are no message",
+                   static_cast<unsigned long long>(m_nUnknown - m_nUnknownLogged)));
+        m_nUnknownLogged = m_nUnknown;
+        m_nUnknownLogMs = Now();
+    }
+}
+
 int64_t CSession::Now() const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
@@ -156,7 +166,7 @@ void CSession::Run() {
         // usually followed by the close at once.
         const bool bOpen = !waits[0].bReadable || ReadInput();
         nNow = Now();
-        m_parser.Tick(nNow, m_events);
+        m_parser.Tick(nNow, m_messages);
         if (!HandleEvents()) {
             return;
         }
@@ -216,7 +226,7 @@ bool CSession::ReadInput() {
         }
         m_nLastLifeMs = Now();
         const uint64_t nUploadBefore = m_parser.GetUploadBytes();
-        m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), m_nLastLifeMs, m_events);
+        m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), m_nLastLifeMs, m_messages);
         if (m_parser.GetUploadBytes() != nUploadBefore) {
             if (m_nUploadFirstMs < 0) {
                 m_nUploadFirstMs = m_nLastLifeMs;
@@ -228,9 +238,10 @@ bool CSession::ReadInput() {
 }
 
 bool CSession::HandleEvents() {
-    // Handling a request reads on while it drains, which may add events.
-    for (size_t i = 0; i < m_events.size(); ++i) {
-        const SEvent event = m_events[i];
+    // Handling a request reads on while it drains, which may queue more;
+    // a stop of the node is heeded between messages.
+    SEvent event;
+    while (m_bRun && m_messages.Take(event)) {
         switch (event.eKind) {
         case CControlParser::EKind::SessionStart:
             if (!m_bStarted) {
@@ -242,28 +253,21 @@ bool CSession::HandleEvents() {
             m_nSeconds = static_cast<uint16_t>(event.nValue);
             break;
         case CControlParser::EKind::SessionEnd:
-            m_events.clear();
+            m_messages.Clear();
             Finish("session end from the client", false);
             return false;
         case CControlParser::EKind::TestRequest:
             if (!HandleRequest(event.nValue)) {
-                m_events.clear();
+                m_messages.Clear();
                 Finish("connection closed by the client", false);
                 return false;
             }
             break;
         case CControlParser::EKind::Unknown:
-            m_nUnknown += static_cast<uint64_t>(event.nValue);
-            if (Now() - m_nUnknownLogMs >= 1000) {
-                Log(Format("ignored %llu byte(s) that are no message",
-                           static_cast<unsigned long long>(m_nUnknown - m_nUnknownLogged)));
-                m_nUnknownLogged = m_nUnknown;
-                m_nUnknownLogMs = Now();
-            }
-            break;
+            break; // the queue only counts them
         }
     }
-    m_events.clear();
+    NoteUnknown();
     return true;
 }
 
@@ -508,6 +512,7 @@ void CSession::Finish(const std::string& strReason, bool bTellClient) {
             Settle(nLimitMs, false); // closing on unread input could reset the line first
         }
     }
+    m_nUnknown += m_messages.TakeUnknownBytes();
     Log(Format("session ended (%s): %d test(s), sent %llu bytes, received %llu bytes, ignored "
                "%llu byte(s) that are no message",
                strReason.c_str(), m_nTestsRun, static_cast<unsigned long long>(m_nTotalSent),

@@ -5,6 +5,7 @@
 #include "net/socket.h"
 #include "net/thread.h"
 #include "node/control_parser.h"
+#include "node/message_queue.h"
 #include "node/socket_io.h"
 
 #include <atomic>
@@ -49,6 +50,8 @@ private:
     using SEvent = CControlParser::SEvent;
 
     void Log(const std::string& strText);
+    // Logs the bytes that were no message, at most once a second.
+    void NoteUnknown();
     int64_t Now() const;
     // Takes in whatever the client sent; false once the connection is gone.
     bool ReadInput();
@@ -81,7 +84,7 @@ private:
     const NodeIo::ADDRESS m_nPeer;
     const std::string m_strPeer; // "address:port" for the log
     CControlParser m_parser;
-    std::vector<SEvent> m_events;
+    CMessageQueue m_messages;
     std::vector<uint8_t> m_buffer;
     std::vector<uint8_t> m_download; // the TCP download's bytes; never a command value
 

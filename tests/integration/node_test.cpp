@@ -218,6 +218,15 @@ int ConnectRaw(uint16_t nPort, const char* pszFrom = "127.0.0.1") {
     return fd;
 }
 
+// The node's peak memory so far, in KB.
+uint64_t PeakMemoryKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string strLine;
+    while (std::getline(status, strLine) && strLine.rfind("VmHWM:", 0) != 0) {
+    }
+    return std::strtoull(strLine.c_str() + std::min<size_t>(strLine.size(), 6), nullptr, 10);
+}
+
 bool Settled(const std::function<uint64_t()>& count) {
     // Nothing more arrives over a stretch that a running download would fill.
     const uint64_t nBefore = count();
@@ -816,4 +825,31 @@ TEST_F(NodeTest, CommandLineErrorsAreOneLineAndExitOne) {
         EXPECT_NE(strLog.find("WSAEADDRINUSE"), std::string::npos) << strLog;
         close(fd);
     }
+}
+
+// Requests overtaking each other at full speed, a download drained (reading
+// on) between them: memory stays put, and the last request is answered at once.
+TEST_F(NodeTest, ARequestFloodTakesNoMemory) {
+    StartNode();
+    const int fd = ConnectRaw(m_node.Port());
+    ASSERT_EQ(send(fd, "\x6C\x1E\x00", 3, MSG_NOSIGNAL), 3);
+    const uint64_t nPeakBefore = PeakMemoryKb(m_node.Pid());
+    const std::vector<uint16_t> flood(32768, 0x0402); // 02 04 02 04 ...
+    uint64_t nSent = 0;
+    for (const auto end = std::chrono::steady_clock::now() + 1500ms;
+         std::chrono::steady_clock::now() < end;) {
+        static char buffer[1 << 17];
+        while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        }
+        pollfd pfd{fd, POLLIN | POLLOUT, 0};
+        poll(&pfd, 1, 10);
+        const ssize_t n = send(fd, flood.data(), flood.size() * 2, MSG_DONTWAIT | MSG_NOSIGNAL);
+        nSent += static_cast<uint64_t>(std::max<ssize_t>(n, 0));
+    }
+    ASSERT_EQ(send(fd, "\x05", 1, MSG_NOSIGNAL), 1);
+    EXPECT_EQ(ReadStretch(fd, 2s, false).nCommand, 5) << m_node.Log();
+    EXPECT_GT(nSent, 4u << 20);
+    EXPECT_LT(PeakMemoryKb(m_node.Pid()) - nPeakBefore, 16u << 10) << nSent << " bytes sent";
+    close(fd);
+    StopNode();
 }
