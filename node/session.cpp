@@ -130,16 +130,18 @@ void CSession::NoteSignsOfLife(int64_t nNowMs) {
     // keepalive ends it when the client's host stops answering), a UDP
     // download counts for the client's test time.
     const bool bUdpDownload = m_bUdpDownload && nNowMs < m_nTestTimeEndMs;
+    // Datagrams count only as the upload of a UDP upload test.
     const uint64_t nUdp = m_nUdpReceived.load(std::memory_order_relaxed);
-    if (nUdp != m_nUdpSeen || bUdpDownload) {
-        m_nUdpSeen = nUdp;
+    const bool bUdpUpload = nUdp != m_nUdpSeen && (m_nTest == 4 || m_nTest == 6);
+    m_nUdpSeen = nUdp;
+    if (bUdpUpload || bUdpDownload) {
         m_nLastLifeMs = nNowMs;
     }
 }
 
 void CSession::Run() {
     Log("connected");
-    m_nLastLifeMs = Now();
+    m_nLastLifeMs = Now(); // the session start must come within the idle limit
     const SOCKET hSocket = m_pSocket->GetHandle();
     while (m_bRun) {
         int64_t nNow = Now();
@@ -224,14 +226,16 @@ bool CSession::ReadInput() {
             Log("receive failed: " + OneLine(GetWinsockErrorText()));
             return false;
         }
-        m_nLastLifeMs = Now();
+        // Bytes alone are no sign of life: only what they turn out to be.
+        const int64_t nNow = Now();
         const uint64_t nUploadBefore = m_parser.GetUploadBytes();
-        m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), m_nLastLifeMs, m_messages);
+        m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), nNow, m_messages);
         if (m_parser.GetUploadBytes() != nUploadBefore) {
             if (m_nUploadFirstMs < 0) {
-                m_nUploadFirstMs = m_nLastLifeMs;
+                m_nUploadFirstMs = nNow;
             }
-            m_nUploadLastMs = m_nLastLifeMs;
+            m_nUploadLastMs = nNow;
+            m_nLastLifeMs = nNow;
         }
     }
     return true;
@@ -251,6 +255,7 @@ bool CSession::HandleEvents() {
             }
             m_bStarted = true;
             m_nSeconds = static_cast<uint16_t>(event.nValue);
+            m_nLastLifeMs = Now();
             break;
         case CControlParser::EKind::SessionEnd:
             m_messages.Clear();
@@ -276,6 +281,7 @@ bool CSession::HandleRequest(int nTest) {
         Log(Format("request for test %d before the session start: ignored", nTest));
         return true;
     }
+    m_nLastLifeMs = Now();
     // The client repeats a request once a second until the command arrives;
     // a repeat sent before it saw the command is no new request.
     if (nTest == m_nTest && Now() - m_nCommandMs < m_context.pOptions->nRepeatWindowMs) {

@@ -95,9 +95,11 @@ private:
     bool m_bStarted = false;
     bool m_bClosing = false; // the node is stopping: drain once more regardless of m_bRun
     uint16_t m_nSeconds = 0;
-    // The last sign that the client takes part: anything it sent, datagrams
-    // from its address, its acknowledging more of the TCP download, or a
+    // The last sign that the client takes part: its session start and the
+    // messages after it, data of its running upload (on the connection or
+    // as datagrams), its acknowledging more of the TCP download, or a
     // running UDP download (the connection's keepalive watches that one).
+    // Before the session start only the connection's arrival counts.
     int64_t m_nLastLifeMs = 0;
     // After a download that --max-seconds cut short, the client runs its
     // test to its end in silence.

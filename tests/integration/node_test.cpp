@@ -20,6 +20,7 @@
 
 using namespace testing_support;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 namespace {
 
@@ -852,4 +853,35 @@ TEST_F(NodeTest, ARequestFloodTakesNoMemory) {
     EXPECT_LT(PeakMemoryKb(m_node.Pid()) - nPeakBefore, 16u << 10) << nSent << " bytes sent";
     close(fd);
     StopNode();
+}
+
+// Stray bytes before or after a session start, or requests before it, hold no
+// place beyond the idle limit; a client on the node's own address does not
+// receive its download as an upload.
+TEST_F(NodeTest, StrayDataHoldsNoPlace) {
+    StartNode({"--idle-ms", "600", "--udp-rate", "8"});
+    const char* const from[] = {"127.0.0.3", "127.0.0.3", "127.0.0.4", NODE_ADDRESS};
+    const std::string first[] = {"A", "\x02", "\x6C\x05\x00"s, "\x6C\x00\x00\x06"s};
+    const char again[] = {'A', 2, 'A', 'A'};
+    int fds[4];
+    for (int i = 0; i < 4; ++i) {
+        fds[i] = ConnectRaw(m_node.Port(), from[i]);
+        send(fds[i], first[i].data(), first[i].size(), MSG_NOSIGNAL);
+    }
+    for (int n = 0; n < 10; ++n) { // every 150 ms, well past the limit
+        std::this_thread::sleep_for(150ms);
+        for (int i = 0; i < 4; ++i) {
+            send(fds[i], &again[i], 1, MSG_NOSIGNAL);
+        }
+    }
+    for (const int fd : fds) {
+        char buffer[64];
+        ssize_t n;
+        while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+        }
+        EXPECT_TRUE(n == 0 || errno != EAGAIN) << m_node.Log(); // closed by the node
+        close(fd);
+    }
+    StopNode();
+    EXPECT_EQ(LoggedReceived(m_node.Log(), 6), std::vector<uint64_t>{0}) << m_node.Log();
 }
