@@ -193,7 +193,13 @@ void CNodeServer::AcceptOne() {
 }
 
 void CNodeServer::Refuse(std::unique_ptr<CSocket> pSocket, const std::string& strLine) {
-    m_log.Write(strLine);
+    // Connections come as fast as a peer makes them: their lines are held to a rate.
+    if (m_refusedLog.Allow(NowMs())) {
+        const uint64_t nLeftOut = m_refusedLog.TakeLeftOut();
+        m_log.Write(strLine + (nLeftOut > 0
+                                   ? " (" + std::to_string(nLeftOut) + " more refused, not logged)"
+                                   : std::string()));
+    }
     // Test command 0 tells the client at once instead of leaving it waiting.
     const uint8_t end = 0;
     NodeIo::SetNonBlocking(pSocket->GetHandle());

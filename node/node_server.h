@@ -75,4 +75,5 @@ private:
     uint64_t m_nOwn = 0; // the node's own datagrams come back: UDP receiver thread only
     int64_t m_nOwnLogMs = -100000;
     int64_t m_nAcceptLogMs = -100000;
+    CLogLimit m_refusedLog;
 };

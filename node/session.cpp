@@ -49,9 +49,13 @@ const char* TestName(int nTest) {
 }
 
 std::string Format(const char* pszFormat, auto... args) {
-    char szText[512];
-    std::snprintf(szText, sizeof szText, pszFormat, args...);
-    return szText;
+    if constexpr (sizeof...(args) == 0) {
+        return pszFormat; // a fixed line
+    } else {
+        char szText[512];
+        std::snprintf(szText, sizeof szText, pszFormat, args...);
+        return szText;
+    }
 }
 
 double Mbits(uint64_t nBytes, int64_t nMs) {
@@ -92,15 +96,27 @@ CSession::~CSession() {
     Join();
 }
 
-void CSession::Log(const std::string& strText) {
-    m_context.pLog->Write(m_strPeer + " " + strText);
+template <typename... Args> void CSession::Log(ELine eLine, const char* pszFormat, Args... args) {
+    // Formatted only when written: a flood of one kind costs no more than a count.
+    CLogLimit& limit = m_logLimits[static_cast<size_t>(eLine)];
+    if (!limit.Allow(Now())) {
+        ++m_nLinesLeftOut;
+        return;
+    }
+    std::string strLine = m_strPeer + " " + Format(pszFormat, args...);
+    if (const uint64_t nLeftOut = limit.TakeLeftOut(); nLeftOut > 0) {
+        strLine +=
+            Format(" (%llu more like it left out)", static_cast<unsigned long long>(nLeftOut));
+    }
+    m_context.pLog->Write(strLine);
 }
 
 void CSession::NoteUnknown() {
     m_nUnknown += m_messages.TakeUnknownBytes();
     if (m_nUnknown != m_nUnknownLogged && Now() - m_nUnknownLogMs >= 1000) {
-        Log(Format("ignored %llu byte(s) that are no message",
-                   static_cast<unsigned long long>(m_nUnknown - m_nUnknownLogged)));
+        m_context.pLog->Write(
+            m_strPeer + Format(" ignored %llu byte(s) that are no message",
+                               static_cast<unsigned long long>(m_nUnknown - m_nUnknownLogged)));
         m_nUnknownLogged = m_nUnknown;
         m_nUnknownLogMs = Now();
     }
@@ -140,7 +156,7 @@ void CSession::NoteSignsOfLife(int64_t nNowMs) {
 }
 
 void CSession::Run() {
-    Log("connected");
+    Log(ELine::Connected, "connected");
     m_nLastLifeMs = Now(); // the session start must come within the idle limit
     const SOCKET hSocket = m_pSocket->GetHandle();
     while (m_bRun) {
@@ -197,7 +213,7 @@ void CSession::Run() {
             if (nNow - m_nLastLifeMs <= TAKING_PART_MS) {
                 m_nQuietUntilMs = m_nTestTimeEndMs;
             }
-            Log(Format("test %d download stopped: its time is up", m_nTest.load()));
+            Log(ELine::DownloadStopped, "test %d download stopped: its time is up", m_nTest.load());
         }
         if (nNow >= IdleDeadlineMs()) {
             // A client of ours that is still there ends cleanly instead of
@@ -223,7 +239,7 @@ bool CSession::ReadInput() {
             return false;
         }
         if (nReceived < 0) {
-            Log("receive failed: " + OneLine(GetWinsockErrorText()));
+            Log(ELine::Failure, "receive failed: %s", OneLine(GetWinsockErrorText()).c_str());
             return false;
         }
         // Bytes alone are no sign of life: only what they turn out to be.
@@ -249,9 +265,9 @@ bool CSession::HandleEvents() {
         switch (event.eKind) {
         case CControlParser::EKind::SessionStart:
             if (!m_bStarted) {
-                Log(Format("session start: %d s per test", event.nValue));
+                Log(ELine::SessionStart, "session start: %d s per test", event.nValue);
             } else {
-                Log(Format("session start again: now %d s per test", event.nValue));
+                Log(ELine::StartAgain, "session start again: now %d s per test", event.nValue);
             }
             m_bStarted = true;
             m_nSeconds = static_cast<uint16_t>(event.nValue);
@@ -278,7 +294,7 @@ bool CSession::HandleEvents() {
 
 bool CSession::HandleRequest(int nTest) {
     if (!m_bStarted) {
-        Log(Format("request for test %d before the session start: ignored", nTest));
+        Log(ELine::EarlyRequest, "request for test %d before the session start: ignored", nTest);
         return true;
     }
     m_nLastLifeMs = Now();
@@ -315,7 +331,7 @@ bool CSession::Settle(int64_t nLimitMs, bool bPause) {
     const int64_t nDeadline = Now() + nLimitMs;
     while ((m_bRun || m_bClosing) && NodeIo::GetUnacknowledged(hSocket) > 0) {
         if (Now() >= nDeadline) {
-            Log("the client did not take in the download in time; going on");
+            Log(ELine::SlowDrain, "the client did not take in the download in time; going on");
             break;
         }
         NodeIo::SWait wait{hSocket, true, false};
@@ -369,7 +385,7 @@ void CSession::BeginTest(int nTest) {
     m_nUdpFirstMs.store(-1, std::memory_order_relaxed);
     m_nUdpLastMs.store(-1, std::memory_order_relaxed);
     m_nUdpReceivedAtStart = m_nUdpReceived.load(std::memory_order_relaxed);
-    Log(Format("test %d (%s) start", nTest, TestName(nTest)));
+    Log(ELine::TestStart, "test %d (%s) start", nTest, TestName(nTest));
 }
 
 void CSession::EndTest() {
@@ -396,13 +412,14 @@ void CSession::EndTest() {
         nUploadLastMs = std::max(nUploadLastMs, m_nUploadLastMs);
     }
     const int64_t nReceivedMs = Span(nUploadFirstMs, nUploadLastMs);
-    Log(Format("test %d (%s) end after %.2f s: sent %llu bytes (%.1f Mbit/s over %.2f s), "
-               "received %llu bytes (%.1f Mbit/s over %.2f s)%s",
-               m_nTest.load(), TestName(m_nTest), static_cast<double>(nMs) / 1000.0,
-               static_cast<unsigned long long>(nSent), Mbits(m_nDownloadTaken, nSentMs),
-               static_cast<double>(nSentMs) / 1000.0, static_cast<unsigned long long>(nReceived),
-               Mbits(nReceived, nReceivedMs), static_cast<double>(nReceivedMs) / 1000.0,
-               m_parser.IsOutOfStep() ? "; the upload did not repeat its block" : ""));
+    Log(ELine::TestEnd,
+        "test %d (%s) end after %.2f s: sent %llu bytes (%.1f Mbit/s over %.2f s), "
+        "received %llu bytes (%.1f Mbit/s over %.2f s)%s",
+        m_nTest.load(), TestName(m_nTest), static_cast<double>(nMs) / 1000.0,
+        static_cast<unsigned long long>(nSent), Mbits(m_nDownloadTaken, nSentMs),
+        static_cast<double>(nSentMs) / 1000.0, static_cast<unsigned long long>(nReceived),
+        Mbits(nReceived, nReceivedMs), static_cast<double>(nReceivedMs) / 1000.0,
+        m_parser.IsOutOfStep() ? "; the upload did not repeat its block" : "");
     m_nTest = 0;
 }
 
@@ -495,7 +512,7 @@ void CSession::SendUdpDownload(int64_t nNowMs) {
             return;
         }
         if (nSent < 0) {
-            Log("UDP download stopped: " + OneLine(GetWinsockErrorText()));
+            Log(ELine::Failure, "UDP download stopped: %s", OneLine(GetWinsockErrorText()).c_str());
             StopDownload();
             return;
         }
@@ -519,11 +536,16 @@ void CSession::Finish(const std::string& strReason, bool bTellClient) {
         }
     }
     m_nUnknown += m_messages.TakeUnknownBytes();
-    Log(Format("session ended (%s): %d test(s), sent %llu bytes, received %llu bytes, ignored "
-               "%llu byte(s) that are no message",
-               strReason.c_str(), m_nTestsRun, static_cast<unsigned long long>(m_nTotalSent),
-               static_cast<unsigned long long>(m_nTotalReceived),
-               static_cast<unsigned long long>(m_nUnknown)));
+    const std::string strLeftOut = m_nLinesLeftOut > 0
+                                       ? Format("; %llu log line(s) left out",
+                                                static_cast<unsigned long long>(m_nLinesLeftOut))
+                                       : std::string();
+    Log(ELine::SessionEnded,
+        "session ended (%s): %d test(s), sent %llu bytes, received %llu bytes, ignored "
+        "%llu byte(s) that are no message%s",
+        strReason.c_str(), m_nTestsRun, static_cast<unsigned long long>(m_nTotalSent),
+        static_cast<unsigned long long>(m_nTotalReceived),
+        static_cast<unsigned long long>(m_nUnknown), strLeftOut.c_str());
     m_pSocket.reset();
     m_bFinished = true;
 }

@@ -6,15 +6,16 @@
 #include "net/thread.h"
 #include "node/control_parser.h"
 #include "node/message_queue.h"
+#include "node/node_log.h"
 #include "node/socket_io.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-class CNodeLog;
 struct CNodeOptions;
 
 // What a session needs of the node around it.
@@ -48,8 +49,22 @@ protected:
 
 private:
     using SEvent = CControlParser::SEvent;
+    // The kinds of line a session logs; each is limited on its own.
+    enum class ELine {
+        Connected,
+        SessionStart,
+        StartAgain,
+        EarlyRequest,
+        TestStart,
+        TestEnd,
+        DownloadStopped,
+        SlowDrain,
+        Failure,
+        SessionEnded,
+        Count
+    };
 
-    void Log(const std::string& strText);
+    template <typename... Args> void Log(ELine eLine, const char* pszFormat, Args... args);
     // Logs the bytes that were no message, at most once a second.
     void NoteUnknown();
     int64_t Now() const;
@@ -141,4 +156,6 @@ private:
     uint64_t m_nUnknown = 0;
     uint64_t m_nUnknownLogged = 0;
     int64_t m_nUnknownLogMs = -1000000;
+    std::array<CLogLimit, static_cast<size_t>(ELine::Count)> m_logLimits;
+    uint64_t m_nLinesLeftOut = 0;
 };

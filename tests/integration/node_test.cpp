@@ -16,6 +16,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/tcp.h>
 #include <sstream>
 
 using namespace testing_support;
@@ -828,13 +829,19 @@ TEST_F(NodeTest, CommandLineErrorsAreOneLineAndExitOne) {
     }
 }
 
-// Requests overtaking each other at full speed, a download drained (reading
-// on) between them: memory stays put, and the last request is answered at once.
-TEST_F(NodeTest, ARequestFloodTakesNoMemory) {
+// Floods: requests before the session start and the start again, each alone;
+// then requests overtaking each other at full speed, a download drained between
+// them. Memory stays put, the log holds a few lines, the last request is answered.
+TEST_F(NodeTest, FloodsTakeNoMemoryAndFewLogLines) {
     StartNode();
     const int fd = ConnectRaw(m_node.Port());
-    ASSERT_EQ(send(fd, "\x6C\x1E\x00", 3, MSG_NOSIGNAL), 3);
+    const int nOn = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
     const uint64_t nPeakBefore = PeakMemoryKb(m_node.Pid());
+    for (int i = 0; i < 2000; ++i) {
+        send(fd, i < 1000 ? "\x02" : "\x6C\x1E\x00", i < 1000 ? 1 : 3, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(200us);
+    }
     const std::vector<uint16_t> flood(32768, 0x0402); // 02 04 02 04 ...
     uint64_t nSent = 0;
     for (const auto end = std::chrono::steady_clock::now() + 1500ms;
@@ -853,6 +860,9 @@ TEST_F(NodeTest, ARequestFloodTakesNoMemory) {
     EXPECT_LT(PeakMemoryKb(m_node.Pid()) - nPeakBefore, 16u << 10) << nSent << " bytes sent";
     close(fd);
     StopNode();
+    const std::string strLog = m_node.Log();
+    EXPECT_LT(std::count(strLog.begin(), strLog.end(), '\n'), 100) << strLog; // of 2000 and more
+    EXPECT_NE(strLog.find("log line(s) left out"), std::string::npos) << strLog;
 }
 
 // Stray bytes before or after a session start, or requests before it, hold no
