@@ -189,7 +189,7 @@ void CSession::Run() {
             return;
         }
         if (!bOpen) {
-            Finish("connection closed by the client", false);
+            Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
             return;
         }
         if (m_bTcpDownload && waits[0].bWritable && !SendTcpDownload()) {
@@ -240,6 +240,7 @@ bool CSession::ReadInput() {
         }
         if (nReceived < 0) {
             Log(ELine::Failure, "receive failed: %s", OneLine(GetWinsockErrorText()).c_str());
+            m_bLost = true; // reset, or the client's host stopped answering
             return false;
         }
         // Bytes alone are no sign of life: only what they turn out to be.
@@ -280,7 +281,7 @@ bool CSession::HandleEvents() {
         case CControlParser::EKind::TestRequest:
             if (!HandleRequest(event.nValue)) {
                 m_messages.Clear();
-                Finish("connection closed by the client", false);
+                Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
                 return false;
             }
             break;

@@ -109,6 +109,7 @@ private:
 
     bool m_bStarted = false;
     bool m_bClosing = false; // the node is stopping: drain once more regardless of m_bRun
+    bool m_bLost = false;    // the connection failed rather than closed
     uint16_t m_nSeconds = 0;
     // The last sign that the client takes part: its session start and the
     // messages after it, data of its running upload (on the connection or
