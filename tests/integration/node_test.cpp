@@ -545,7 +545,7 @@ TEST_F(NodeTest, LongTcpDownloadsStopPromptlyForTheNextCommand) {
 
 TEST_F(NodeTest, MisbehavingClientsDoNotDisturbOthers) {
     // Six connections from one address: beyond the default limit per address.
-    StartNode({"--idle-ms", "700", "--max-per-address", "8"});
+    StartNode({"--idle-ms", "1500", "--max-per-address", "8"});
     const uint16_t nPort = m_node.Port();
     auto connectRaw = [&] { return ConnectRaw(nPort); };
     CClient first(OnReceive<0>);
