@@ -8,10 +8,9 @@
 using namespace testing_support;
 using namespace std::chrono_literals;
 
-// A client vanishes with its link while its test command (held back by long
-// pauses around a TCP download) is unacknowledged, when the kernel sends no
-// keepalive and would retransmit for a quarter of an hour: its session, and
-// so its UDP download, ends within seconds.
+// A client's link goes down while its test command, held back by long pauses,
+// is unacknowledged (no keepalive then; the kernel would retransmit for a quarter
+// of an hour): its session, and so its UDP download, end within seconds.
 TEST(NodeNetns, AVanishedClientsUdpDownloadEndsWithinSeconds) {
     if (const std::string strWhy = NetnsUnavailableReason(); !strWhy.empty()) {
         GTEST_SKIP() << strWhy;
