@@ -131,6 +131,10 @@ bool CMainDlg::OnInitDialog() {
             m_pMeter->Stop(true);
     });
 
+    m_pConfirmTimer = new QTimer(this);
+    m_pConfirmTimer->setSingleShot(true);
+    connect(m_pConfirmTimer, &QTimer::timeout, this, [this] { OnConfirmWaitOver(); });
+
     // A move of one pixel lays the pages and the chart out.
     move(pos() - QPoint(1, 0));
     OnMove();

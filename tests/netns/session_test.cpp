@@ -8,6 +8,7 @@
 #include "tests/support/netns.h"
 #include "tests/support/node_process.h"
 #include "tests/support/qt_app.h"
+#include "tests/support/scripted_node.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -53,7 +54,14 @@ protected:
         ASSERT_TRUE(EnterNetns(m_pNetns->A().strNamespace));
         m_pDlg = std::make_unique<CMainDlg>();
         m_pDlg->Create();
+        // The first paint starts Qt's drawing threads, which hold descriptors
+        // of their own: the descriptors a test counts must not include them
+        // coming into being.
+        CEventCounter paints(QEvent::Paint);
+        m_pDlg->GetChartFrame().installEventFilter(&paints);
         m_pDlg->show();
+        ASSERT_TRUE(PumpUntil([&] { return paints.Count() > 0; }, 10s));
+        m_pDlg->GetChartFrame().removeEventFilter(&paints);
         m_pDlg->GetPrompts().SetMessageHandler(
             [this](const std::string& strCaption, const std::string& strText) {
                 m_messages.push_back(strCaption + "|" + strText);
@@ -376,6 +384,54 @@ TEST_F(SessionTest, TheWindowPaintsWhileConnectingAndTheButtonGivesTheStartUp) {
     EXPECT_EQ(nDescriptorsAfter, nDescriptors);
 }
 
+// Nodes that refuse the session as soon as it is connected: each Start ends
+// by itself, as the node's end command or its close ends a session.
+TEST_F(SessionTest, ANodeThatRefusesEndsEveryStartAndLeavesNothingOpen) {
+    const struct {
+        ScriptedNode::Script script;
+        std::string strMessage; // "" for none
+    } cases[] = {
+        {ScriptedNode::EndAndClose, ""},
+        {ScriptedNode::EndAndKeep, ""},
+        {ScriptedNode::CloseAtOnce, std::string("CClient::Error|") + CMainDlg::NODE_CLOSED_TEXT},
+    };
+    std::vector<std::unique_ptr<ScriptedNode>> nodes;
+    ASSERT_TRUE(RunInNetns(m_pNetns->B().strNamespace, [&] {
+        for (const auto& c : cases)
+            nodes.push_back(std::make_unique<ScriptedNode>(NodeAddress().c_str(), c.script));
+    }));
+    size_t nDescriptors = 0;
+    size_t nThreads = 0;
+    for (size_t nCase = 0; nCase < std::size(cases); ++nCase) {
+        const auto& c = cases[nCase];
+        Fill(NodeAddress(), ClientAddress(), std::to_string(nodes[nCase]->Port()), {1, 2}, "2");
+        for (int i = 0; i < 6; ++i) {
+            SCOPED_TRACE(::testing::Message()
+                         << "refused as \"" << c.strMessage << "\", start " << i);
+            m_messages.clear();
+            ClickStartStop();
+            EXPECT_TRUE(PumpUntil(
+                [&] { return !m_pDlg->IsSessionOpen() && !m_pDlg->GetNetDlg().m_bRunning; }, 5s));
+            EXPECT_EQ(Button(), "Start");
+            EXPECT_EQ(m_messages, c.strMessage.empty() ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{c.strMessage});
+            if (nDescriptors == 0) {
+                Pump(700ms); // the meter's linger, once made
+                nDescriptors = CountEntries("/proc/self/fd");
+                nThreads = CountEntries("/proc/self/task");
+            }
+        }
+    }
+    EXPECT_TRUE(PumpUntil(
+        [&] {
+            return CountEntries("/proc/self/fd") == nDescriptors &&
+                   CountEntries("/proc/self/task") == nThreads;
+        },
+        3s))
+        << CountEntries("/proc/self/fd") << " descriptors (were " << nDescriptors << "), "
+        << CountEntries("/proc/self/task") << " threads (were " << nThreads << ")";
+}
+
 // A node of the test's own that sends what a real one never would.
 TEST_F(SessionTest, OnlyALoneByteFrom0To6IsACommand) {
     const std::string strNode = NodeAddress();
@@ -397,22 +453,50 @@ TEST_F(SessionTest, OnlyALoneByteFrom0To6IsACommand) {
         nStep = 1;
         while (nStep != 2 && !bDone)
             std::this_thread::sleep_for(10ms);
-        const unsigned char c5 = 5;
-        ::send(nSocket, &c5, 1, MSG_NOSIGNAL);
-        while (!bDone)
-            std::this_thread::sleep_for(10ms);
+        const unsigned char c6 = 6;
+        ::send(nSocket, &c6, 1, MSG_NOSIGNAL);
+        // The next request, once test 6 has run: never answered.
+        while (!bDone) {
+            const std::string strIn = ReadBytes(nSocket, 1, 100ms);
+            if (strIn == std::string(1, '\x05'))
+                nStep = 3;
+        }
         ::close(nSocket);
     });
+    // A failed assertion ends the node too.
+    const struct CDone {
+        std::atomic<bool>& bFlag;
+        ~CDone() { bFlag = true; }
+    } done{bDone};
     ASSERT_TRUE(PumpUntil([&] { return nPort != 0; }, 5s));
-    Fill(strNode, ClientAddress(), std::to_string(nPort), {2, 5}, "30");
+    // The upload of each second after the one that ended test 6.
+    std::vector<int> afterwards;
+    bool bEnded = false;
+    m_pDlg->SetSampleObserver([&](const CMainDlg::SampleReport& report) {
+        if (report.nTest == 6 && !report.bStored) {
+            if (bEnded)
+                afterwards.push_back(report.nUpload);
+            bEnded = true;
+        }
+    });
+    Fill(strNode, ClientAddress(), std::to_string(nPort), {2, 5}, "2");
     ClickStartStop();
     ASSERT_TRUE(PumpUntil([&] { return nStep == 1; }, 5s));
     Pump(200ms);
     EXPECT_EQ(m_pDlg->GetCurrentTest(), 0);
     EXPECT_TRUE(m_pDlg->IsSessionOpen());
-    // A lone 5 runs test 5, though test 2 was asked for.
+    // A lone 6 runs test 6, though test 2 was asked for, and its upload
+    // ends with it, whatever follows.
     nStep = 2;
-    EXPECT_TRUE(PumpUntil([&] { return m_pDlg->GetCurrentTest() == 5; }, 5s));
+    EXPECT_TRUE(PumpUntil([&] { return m_pDlg->GetCurrentTest() == 6; }, 5s));
+    ASSERT_TRUE(PumpUntil([&] { return nStep == 3; }, 10s)) << "test 5 was not asked for";
+    EXPECT_EQ(Record(6).upload.size(), 2u);
+    EXPECT_GT(Mean(Record(6).upload), 1000);
+    // The capture may still be working through the last of the upload in
+    // the first seconds; a sender left running makes hundreds of MB/s.
+    ASSERT_TRUE(PumpUntil([&] { return afterwards.size() >= 4; }, 10s));
+    EXPECT_LT(afterwards[2], 1000) << "KB/s uploaded after test 6";
+    EXPECT_LT(afterwards[3], 1000) << "KB/s uploaded after test 6";
     ClickStartStop();
     bDone = true;
     EXPECT_TRUE(m_messages.empty());
