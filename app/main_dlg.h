@@ -37,9 +37,7 @@ class QTimer;
 
 class CMainDlg : public CTemplateDialog {
 public:
-    // The pages lie at the window's top-left plus this, at most this large.
-    static constexpr int PAGE_LEFT = 25;
-    static constexpr int PAGE_TOP = 80;
+    // The pages lie in the left tab strip's page area, at most this large.
     static constexpr int PAGE_WIDTH = 210;
     static constexpr int PAGE_HEIGHT = 265;
     // The chart's strip and drawing area, in client pixels.
@@ -122,6 +120,7 @@ public:
     CTabControl& GetPageTabs() { return *m_pPageTabs; }
     CTabControl& GetChartTabs() { return *m_pChartTabs; }
     QWidget& GetChartFrame();
+    QRect GetPageArea() const { return PageArea(); }
     CPrompts& GetPrompts() { return m_prompts; }
     const TestResults& GetResults() const { return m_results; }
     uint16_t GetSeconds() const { return m_nSeconds; }
@@ -145,7 +144,10 @@ private:
     void OnPageTabChange();
     void OnResultsTabChange();
     void OnPaintChart(QPainter& painter);
-    // Where the pages lie in the client area.
+    // The room the left tab strip gives its pages, below its tabs and inside
+    // its frame, in client pixels; the pages lie there, at most as large as
+    // given.
+    QRect PageArea() const;
     QPoint PagePosition() const;
     void PlacePages(int nWidth, int nHeight);
     // The records and the counts that go with them.
