@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QThreadPool>
 #include <QTimer>
 #include <arpa/inet.h>
 #include <chrono>
@@ -53,7 +54,10 @@ protected:
         ASSERT_TRUE(EnterNetns(m_pNetns->A().strNamespace));
         m_pDlg = std::make_unique<CMainDlg>();
         m_pDlg->Create();
-        CEventCounter paints(QEvent::Paint); // the first starts Qt's threads, with descriptors
+        // Its first paint starts Qt's drawing threads, which hold descriptors:
+        // made before and kept after a test's counts, they are never counted.
+        QThreadPool::globalInstance()->setExpiryTimeout(-1);
+        CEventCounter paints(QEvent::Paint);
         m_pDlg->GetChartFrame().installEventFilter(&paints);
         m_pDlg->show();
         ASSERT_TRUE(PumpUntil([&] { return paints.Count() > 0; }, 10s));
