@@ -69,11 +69,22 @@ void PrintTable(const TestResults& results, const std::vector<int>& tests,
     std::printf("capture: %u packets, %u dropped\n", stats.nReceived, stats.nDropped);
 }
 
+// The first test asked for that did not run its seconds, or 0.
+int FirstShortTest(const TestResults& results, const std::vector<int>& tests, uint16_t nSeconds) {
+    for (int nTest : tests) {
+        const TestResult& record = results[static_cast<size_t>(nTest)];
+        if (std::max(record.download.size(), record.upload.size()) < nSeconds)
+            return nTest;
+    }
+    return 0;
+}
+
 } // namespace
 
 int RunHeadless(const CRunOptions& options) {
     CMainDlg dlg;
     dlg.Create();
+    dlg.SetUnattended(true);
     std::optional<std::pair<std::string, std::string>> failure;
     dlg.GetPrompts().SetMessageHandler(
         [&](const std::string& strCaption, const std::string& strText) {
@@ -162,6 +173,14 @@ int RunHeadless(const CRunOptions& options) {
     if (bStarted)
         PrintTable(dlg.GetResults(), tests, dlg.GetCaptureStats());
 
+    // The run succeeded only when every test asked for ran its seconds; the
+    // controller says why when the node cut the session short.
+    const int nShort =
+        bStarted && !failure ? FirstShortTest(dlg.GetResults(), tests, dlg.GetSeconds()) : 0;
+    if (nShort != 0 && !g_bInterrupted)
+        failure.emplace("CMainDlg::Error", "The session ended before test " +
+                                               std::to_string(nShort) + " had run its " +
+                                               std::to_string(dlg.GetSeconds()) + " seconds.");
     int nExit = g_bInterrupted ? 130 : 0;
     if (failure) {
         std::fprintf(stderr, "%s\n%s\n", failure->first.c_str(), failure->second.c_str());

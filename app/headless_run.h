@@ -5,7 +5,8 @@
 
 #include "app/run_options.h"
 
-// Runs one session to its end and returns the exit code: 0 when it ran to
-// its end, 1 when it failed (the message box's caption and text on standard
-// error), 130 when Ctrl+C or a termination request ended it.
+// Runs one session to its end and returns the exit code: 0 when every test
+// asked for ran its seconds, 1 when one did not or the session failed (the
+// message box's caption and text on standard error), 130 when Ctrl+C or a
+// termination request ended it.
 int RunHeadless(const CRunOptions& options);

@@ -131,6 +131,10 @@ bool CMainDlg::OnInitDialog() {
             m_pMeter->Stop(true);
     });
 
+    m_pConfirmTimer = new QTimer(this);
+    m_pConfirmTimer->setSingleShot(true);
+    connect(m_pConfirmTimer, &QTimer::timeout, this, [this] { OnConfirmWaitOver(); });
+
     // A move of one pixel lays the pages and the chart out.
     move(pos() - QPoint(1, 0));
     OnMove();
@@ -172,16 +176,27 @@ void CMainDlg::moveEvent(QMoveEvent* pEvent) {
         OnMove();
 }
 
+QRect CMainDlg::PageArea() const {
+    // The frame's lines and a little air; the row of tabs' own frame line
+    // is the area's top line.
+    constexpr int nInset = 2;
+    const QRect tabs = m_pPageTabs->geometry();
+    return QRect(QPoint(tabs.left() + nInset, tabs.top() + m_pPageTabs->GetTabBar()->height() + 1),
+                 QPoint(tabs.right() - nInset, tabs.bottom() - nInset));
+}
+
 QPoint CMainDlg::PagePosition() const {
-    const QPoint pos =
-        GetClientArea()->mapFromGlobal(m_rcWindow.topLeft() + QPoint(PAGE_LEFT, PAGE_TOP));
-    // A tall title bar must not push the pages over the tabs that choose them.
-    const int nBelowTabs = m_pPageTabs->y() + m_pPageTabs->GetTabBar()->height() + 2;
-    return QPoint(pos.x(), std::max(pos.y(), nBelowTabs));
+    // Centred across the area, just below the tabs.
+    const QRect area = PageArea();
+    return QPoint(area.left() + std::max(0, (area.width() - PAGE_WIDTH) / 2), area.top());
 }
 
 void CMainDlg::PlacePages(int nWidth, int nHeight) {
-    const QRect rect(PagePosition(), QSize(nWidth, nHeight));
+    // Smaller where the area has less room.
+    const QRect area = PageArea();
+    const QPoint pos = PagePosition();
+    const QRect rect(pos, QSize(std::min(nWidth, area.right() + 1 - pos.x()),
+                                std::min(nHeight, area.bottom() + 1 - pos.y())));
     for (CTemplateDialog* pPage : {static_cast<CTemplateDialog*>(m_pNetDlg.get()),
                                    static_cast<CTemplateDialog*>(m_pTestDlg.get())}) {
         if (pPage != nullptr && pPage->IsCreated()) {
@@ -195,12 +210,18 @@ void CMainDlg::OnSize() {
     m_rcWindow = frameGeometry();
     const int nWidth = m_rcWindow.width();
     const int nHeight = m_rcWindow.height();
-    PlacePages(std::min(nWidth - 30, PAGE_WIDTH), std::min(nHeight - 85, PAGE_HEIGHT));
+    // The pages shrink where the client area ends before them. (Measured
+    // from the outer window, as first designed, this would count title bars
+    // and menus, which differ between desktops.)
+    const QPoint pos = PagePosition();
+    const QSize client = GetClientArea()->size();
+    PlacePages(std::min(client.width() - pos.x(), PAGE_WIDTH),
+               std::min(client.height() - pos.y(), PAGE_HEIGHT));
 
     m_pChart->SetWindowSize(nWidth, nHeight);
-    const QSize area = m_pChart->GetAreaSize();
-    m_pChartFrame->setGeometry(CHART_LEFT, CHART_TOP, area.width(), area.height());
-    m_pChartTabs->setGeometry(CHART_LEFT, CHART_TABS_TOP, area.width(), CHART_TABS_HEIGHT);
+    const QSize chartArea = m_pChart->GetAreaSize();
+    m_pChartFrame->setGeometry(CHART_LEFT, CHART_TOP, chartArea.width(), chartArea.height());
+    m_pChartTabs->setGeometry(CHART_LEFT, CHART_TABS_TOP, chartArea.width(), CHART_TABS_HEIGHT);
 }
 
 void CMainDlg::OnMove() {

@@ -37,9 +37,7 @@ class QTimer;
 
 class CMainDlg : public CTemplateDialog {
 public:
-    // The pages lie at the window's top-left plus this, at most this large.
-    static constexpr int PAGE_LEFT = 25;
-    static constexpr int PAGE_TOP = 80;
+    // The pages lie in the left tab strip's page area, at most this large.
     static constexpr int PAGE_WIDTH = 210;
     static constexpr int PAGE_HEIGHT = 265;
     // The chart's strip and drawing area, in client pixels.
@@ -98,6 +96,14 @@ public:
     CPacket::Stats GetCaptureStats() const { return m_pPacket->GetStats(); }
     // The message box caption and text shown when the node goes away mid-session.
     static constexpr const char* NODE_CLOSED_TEXT = "The node closed the connection.";
+    // Without a user to press Stop, a session gives up where the window waits
+    // for one: the node's end command, its close and a confirmation of a test
+    // that was not asked for end the session at once with a message, and so
+    // does a request that is not confirmed within CONFIRM_WAIT_MS.
+    void SetUnattended(bool bUnattended) { m_bUnattended = bUnattended; }
+    static constexpr int CONFIRM_WAIT_MS = 10000;
+    static constexpr const char* NODE_ENDED_TEXT =
+        "The node ended the session before every test had run.";
     // How long the meter keeps running after a session ends.
     static constexpr int METER_LINGER_MS = 500;
     // The longest a session's end waits for the node to close the connection.
@@ -105,6 +111,8 @@ public:
     // The longest the sender may take to finish the block it is writing.
     // (It notices within 50 ms and finishes a block within 200 ms.)
     static constexpr uint32_t SENDER_FINISH_MS = 300;
+    // The longest a close waits for a receive thread that it has woken.
+    static constexpr uint32_t RECEIVE_END_WAIT_MS = 500;
 
     // What tests and the run without a window look at.
     CNetDlg& GetNetDlg() { return *m_pNetDlg; }
@@ -112,6 +120,7 @@ public:
     CTabControl& GetPageTabs() { return *m_pPageTabs; }
     CTabControl& GetChartTabs() { return *m_pChartTabs; }
     QWidget& GetChartFrame();
+    QRect GetPageArea() const { return PageArea(); }
     CPrompts& GetPrompts() { return m_prompts; }
     const TestResults& GetResults() const { return m_results; }
     uint16_t GetSeconds() const { return m_nSeconds; }
@@ -135,7 +144,10 @@ private:
     void OnPageTabChange();
     void OnResultsTabChange();
     void OnPaintChart(QPainter& painter);
-    // Where the pages lie in the client area.
+    // The room the left tab strip gives its pages, below its tabs and inside
+    // its frame, in client pixels; the pages lie there, at most as large as
+    // given.
+    QRect PageArea() const;
     QPoint PagePosition() const;
     void PlacePages(int nWidth, int nHeight);
     // The records and the counts that go with them.
@@ -149,10 +161,22 @@ private:
     void OnSample(uint32_t nSession, float fDownload, float fUpload);
     // Stops the sender; true once it has ended (its block finished).
     bool StopSender();
+    // Closes the node connection and the UDP client, and lets their receive
+    // threads end.
+    void CloseClients();
+    // Asks the node for a test; in a run without a user, a new request has
+    // CONFIRM_WAIT_MS to be confirmed.
+    void RequestTest(int nTest);
+    void OnConfirmWaitOver();
+    // Events of the connection being made wait until its session is open;
+    // false for an event that is to be held or dropped.
+    bool TakeNodeEvent(uint32_t nSession, std::function<void()> fnLater);
+    void ReleaseNodeEvents(uint32_t nSession);
     // Ends the session and says why, in one message box.
     void FailSession(const char* pszCaption, const std::string& strText);
-    // Runs fn on a thread of its own while the window keeps painting.
-    void RunWhilePainting(const std::function<void()>& fn);
+    // Runs fn on a thread of its own while the window keeps painting; false
+    // (fn not run) when the system would make no more threads.
+    bool RunWhilePainting(const std::function<void()>& fn);
     // The page's fields while Start looks the node up and connects.
     void SetStarting(bool bStarting);
 
@@ -192,7 +216,14 @@ private:
     bool m_bStarting = false;
     bool m_bCancelStart = false;
     bool m_bNodeGone = false;
+    bool m_bUnattended = false;
+    // The test asked for and not yet confirmed (0: none).
+    int m_nRequested = 0;
+    // What the connection delivered while Start was still connecting.
+    bool m_bHoldNodeEvents = false;
+    std::vector<std::function<void()>> m_heldNodeEvents;
     QTimer* m_pMeterTimer = nullptr;
+    QTimer* m_pConfirmTimer = nullptr;
     std::function<void(const SampleReport&)> m_pfnSampleObserver;
     std::function<void()> m_pfnSessionEndObserver;
     CChartView* m_pChartFrame = nullptr;

@@ -41,8 +41,8 @@ std::string RunUsage() {
            "3 TCP both ways, 4 UDP upload, 5 UDP download, 6 UDP both ways.\n"
            "--save writes the results file, --chart a PNG of the seven charts.\n"
            "Ctrl+C ends the session as Stop does and still writes both.\n"
-           "Exit code: 0 the session ran to its end, 1 it failed (the reason on\n"
-           "standard error), 2 usage, 130 ended by Ctrl+C.\n";
+           "Exit code: 0 every test ran its seconds, 1 one did not or the session\n"
+           "failed (the reason on standard error), 2 usage, 130 ended by Ctrl+C.\n";
 }
 
 RunCommand ParseRunOptions(const std::vector<std::string>& args, CRunOptions& options,

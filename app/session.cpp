@@ -13,6 +13,7 @@
 #include <QMenuBar>
 #include <QTimer>
 #include <cstring>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -24,6 +25,11 @@ constexpr const char* kMeterCaption = "CTrafficMeter::Error";
 
 // The longest seconds text read from the Tests page.
 constexpr int kSecondsChars = 9;
+
+// The tests whose upload the sender makes.
+bool SendsUpload(int nTest) {
+    return nTest == 1 || nTest == 3 || nTest == 4 || nTest == 6;
+}
 
 } // namespace
 
@@ -82,7 +88,10 @@ bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClie
         m_strNodeAddress = strNode;
     } else {
         std::string strAddress;
-        RunWhilePainting([&] { strAddress = m_lookup.GetHostAddress(strNode); });
+        if (!RunWhilePainting([&] { strAddress = m_lookup.GetHostAddress(strNode); })) {
+            m_prompts.MessageBox(kClientCaption, WinsockErrorText(WSAEPROCLIM));
+            return false;
+        }
         m_strNodeAddress = strAddress;
     }
     m_nNodePort = nPort;
@@ -105,22 +114,33 @@ bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClie
         m_pPacket->Close();
         return false;
     }
+
+    // The new connection's receive thread starts inside Connect, and a node
+    // that refuses the session answers at once: everything it delivers from
+    // the first byte on belongs to the new session, and waits until that is
+    // open.
+    ++m_nSession;
+    m_bHoldNodeEvents = true;
+    m_heldNodeEvents.clear();
     bool bConnected = false;
-    RunWhilePainting([&] { bConnected = m_pClient->Connect(m_strNodeAddress, nPort); });
-    if (!bConnected || m_bCancelStart) {
+    const bool bThread =
+        RunWhilePainting([&] { bConnected = m_pClient->Connect(m_strNodeAddress, nPort); });
+    if (!bThread || !bConnected || m_bCancelStart) {
+        m_bHoldNodeEvents = false;
+        m_heldNodeEvents.clear();
         // A start given up by the user needs no message.
-        if (!m_bCancelStart)
+        if (!bThread)
+            m_prompts.MessageBox(kClientCaption, WinsockErrorText(WSAEPROCLIM));
+        else if (!m_bCancelStart)
             m_prompts.MessageBox(kClientCaption, m_pClient->GetErrorText());
-        m_pClient->Close();
-        m_pClientUDP->Close();
+        CloseClients();
         m_pPacket->Close();
         return false;
     }
 
-    // Events of an earlier session still queued are dropped from here on.
-    ++m_nSession;
     m_bSession = true;
     m_bNodeGone = false;
+    m_nRequested = 0;
     ResetResults();
 
     // Descending, so that the last element is always the next test.
@@ -136,16 +156,55 @@ bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClie
     m_filters[0].SetLocalAddress(strClient);
     if (!m_pMeter->Start(CTrafficMeter::DEFAULT_PERIOD, &m_filters)) {
         // Without its thread no second would ever be measured.
+        m_bHoldNodeEvents = false;
         FailSession(kMeterCaption, WinsockErrorText(WSAEPROCLIM));
         return false;
     }
     m_pClient->SendSessionStart(m_nSeconds);
     if (m_pendingTests.empty()) {
+        m_bHoldNodeEvents = false;
         StopTests();
         return false;
     }
-    m_pClient->SendTestRequest(m_pendingTests.back());
+    RequestTest(m_pendingTests.back());
+    // Handled once the click is over, so that a session that the node ends
+    // at once leaves the page idle, not reading "Stop".
+    m_uiQueue.Post([this, nSession = m_nSession.load()] { ReleaseNodeEvents(nSession); });
     return true;
+}
+
+void CMainDlg::OnConfirmWaitOver() {
+    if (m_bSession && m_nRequested != 0)
+        FailSession(kClientCaption, "The node did not confirm test " +
+                                        std::to_string(m_nRequested) + " within " +
+                                        std::to_string(CONFIRM_WAIT_MS / 1000) + " seconds.");
+}
+
+bool CMainDlg::TakeNodeEvent(uint32_t nSession, std::function<void()> fnLater) {
+    if (nSession != m_nSession)
+        return false;
+    if (m_bHoldNodeEvents) {
+        m_heldNodeEvents.push_back(std::move(fnLater));
+        return false;
+    }
+    return m_bSession;
+}
+
+void CMainDlg::ReleaseNodeEvents(uint32_t nSession) {
+    if (nSession != m_nSession)
+        return; // a newer Start holds its own
+    m_bHoldNodeEvents = false;
+    std::vector<std::function<void()>> events;
+    events.swap(m_heldNodeEvents);
+    for (const auto& fnEvent : events)
+        fnEvent();
+}
+
+void CMainDlg::RequestTest(int nTest) {
+    if (m_bUnattended && nTest != m_nRequested)
+        m_pConfirmTimer->start(CONFIRM_WAIT_MS);
+    m_nRequested = nTest;
+    m_pClient->SendTestRequest(nTest);
 }
 
 void CMainDlg::StopTests() {
@@ -160,10 +219,11 @@ void CMainDlg::StopTests() {
         // unread data would reset the line, and the byte could be lost.
         m_pClient->WaitFor(SESSION_END_WAIT_MS);
     }
-    m_pClient->Close();
-    m_pClientUDP->Close();
+    CloseClients();
 
     m_bSession = false;
+    m_nRequested = 0;
+    m_pConfirmTimer->stop();
     m_pNetDlg->m_nTests = 0;
     m_pNetDlg->SetStatus(0, 0, 0);
     m_pNetDlg->SetDlgItemText(IDC_START_STOP, "Start");
@@ -174,6 +234,15 @@ void CMainDlg::StopTests() {
     m_pMeterTimer->start(METER_LINGER_MS);
     if (m_pfnSessionEndObserver)
         m_pfnSessionEndObserver();
+}
+
+void CMainDlg::CloseClients() {
+    m_pClient->Close();
+    m_pClientUDP->Close();
+    // Each receive thread holds its socket until it notices the close, which
+    // wakes it at once: nothing stays open after the click has returned.
+    m_pClient->WaitFor(RECEIVE_END_WAIT_MS);
+    m_pClientUDP->WaitFor(RECEIVE_END_WAIT_MS);
 }
 
 bool CMainDlg::StopSender() {
@@ -203,12 +272,29 @@ void CMainDlg::OnNodeMessage(const char* pData, int32_t nLength) {
 }
 
 void CMainDlg::OnNodeCommand(uint32_t nSession, int nCommand) {
-    if (nSession != m_nSession || !m_bSession)
+    if (!TakeNodeEvent(nSession, [this, nSession, nCommand] { OnNodeCommand(nSession, nCommand); }))
         return;
     if (nCommand == 0) {
-        StopTests();
+        if (m_bUnattended)
+            FailSession(kClientCaption, NODE_ENDED_TEXT);
+        else
+            StopTests();
         return;
     }
+    if (m_bUnattended && nCommand != m_nRequested) {
+        // A late answer to a repeated request changes nothing; any other
+        // test would leave one that was asked for unrun.
+        if (m_nRequested == 0 && nCommand == m_nCurrentTest)
+            return;
+        FailSession(kClientCaption,
+                    "The node started test " + std::to_string(nCommand) + ", but " +
+                        (m_nRequested == 0 ? std::string("no test")
+                                           : "test " + std::to_string(m_nRequested)) +
+                        " was requested.");
+        return;
+    }
+    m_nRequested = 0;
+    m_pConfirmTimer->stop();
     m_nCurrentTest = nCommand;
     if (!m_pendingTests.empty())
         m_pendingTests.pop_back();
@@ -219,13 +305,13 @@ void CMainDlg::OnNodeCommand(uint32_t nSession, int nCommand) {
 }
 
 void CMainDlg::OnNodeClosed(uint32_t nSession) {
-    if (nSession != m_nSession || !m_bSession)
+    if (!TakeNodeEvent(nSession, [this, nSession] { OnNodeClosed(nSession); }))
         return;
-    // The test in progress runs to its end on the meter's clock, and the
-    // sample that ends it ends the session; with no test running there is
-    // nothing to wait for.
+    // In the window the test in progress runs to its end on the meter's
+    // clock, and the sample that ends it ends the session; with no test
+    // running, or nobody to read the window, there is nothing to wait for.
     m_bNodeGone = true;
-    if (m_nCurrentTest == 0)
+    if (m_nCurrentTest == 0 || m_bUnattended)
         FailSession(kClientCaption, NODE_CLOSED_TEXT);
 }
 
@@ -255,13 +341,13 @@ void CMainDlg::OnSample(uint32_t nSession, float fDownload, float fUpload) {
              TruncateRate(fDown), TruncateRate(fUp)});
     }
     if (!bStored) {
-        // The running test is over.
-        if (m_nCurrentTest == 1 || m_nCurrentTest == 3 || m_nCurrentTest == 4)
+        // The running test is over: its upload too, whichever test follows.
+        if (SendsUpload(m_nCurrentTest))
             StopSender();
         if (m_bNodeGone)
             FailSession(kClientCaption, NODE_CLOSED_TEXT);
         else if (!m_pendingTests.empty())
-            m_pClient->SendTestRequest(m_pendingTests.back()); // again each second until confirmed
+            RequestTest(m_pendingTests.back()); // again each second until confirmed
         else
             StopTests();
     }
@@ -287,14 +373,20 @@ void CMainDlg::OnUdpMessage(const char*, int32_t, std::string, uint16_t) {
     // UDP downloads are counted by the capture alone.
 }
 
-void CMainDlg::RunWhilePainting(const std::function<void()>& fn) {
+bool CMainDlg::RunWhilePainting(const std::function<void()>& fn) {
     QEventLoop loop;
-    std::thread worker([&] {
-        fn();
-        m_uiQueue.Post([&loop] { loop.quit(); });
-    });
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            fn();
+            m_uiQueue.Post([&loop] { loop.quit(); });
+        });
+    } catch (const std::system_error&) {
+        return false; // no exception may leave a Qt event handler
+    }
     loop.exec();
     worker.join();
+    return true;
 }
 
 void CMainDlg::SetStarting(bool bStarting) {

@@ -1,5 +1,6 @@
 #include "res/template_dialog.h"
 
+#include "res/group_box.h"
 #include "res/icons.h"
 #include "res/resource.h"
 #include "res/tab_control.h"
@@ -8,14 +9,15 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFrame>
-#include <QGroupBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
+#include <QStyleOptionButton>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cctype>
@@ -32,6 +34,35 @@ QFont DialogFont() {
     font.setStyleHint(QFont::SansSerif);
     font.setPointSize(DIALOG_FONT_POINTS);
     return font;
+}
+
+// Check boxes as dialogs draw them: the text a little closer to the box.
+class CCheckBoxStyle : public QProxyStyle {
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption* pOption,
+                    const QWidget* pWidget) const override {
+        if (metric == PM_CheckBoxLabelSpacing)
+            return 3;
+        return QProxyStyle::pixelMetric(metric, pOption, pWidget);
+    }
+};
+
+// The pixels by which a control's text is wider than the room the control
+// gives it (0 or less: it shows whole).
+int TextShortfall(QWidget* pWidget) {
+    const QFontMetrics metrics = pWidget->fontMetrics();
+    if (auto* pLabel = qobject_cast<QLabel*>(pWidget))
+        return metrics.horizontalAdvance(pLabel->text()) + 2 * pLabel->margin() - pLabel->width();
+    auto* pButton = qobject_cast<QAbstractButton*>(pWidget);
+    if (pButton == nullptr)
+        return 0;
+    const bool bCheck = qobject_cast<QCheckBox*>(pButton) != nullptr;
+    QStyleOptionButton option;
+    option.initFrom(pButton);
+    option.text = pButton->text();
+    const QRect rcText = pButton->style()->subElementRect(
+        bCheck ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &option, pButton);
+    return metrics.horizontalAdvance(pButton->text()) - rcText.width();
 }
 
 } // namespace
@@ -84,10 +115,12 @@ void CTemplateDialog::Build() {
     m_pClientArea = new QWidget(this);
     pLayout->addWidget(m_pClientArea);
 
+    std::vector<QWidget*> widgets;
     for (const ControlTemplate& control : m_pTemplate->controls) {
         QWidget* pWidget = CreateControl(control, m_pClientArea);
         if (pWidget == nullptr)
             pWidget = CreateStandardControl(control, m_pClientArea);
+        widgets.push_back(pWidget);
         pWidget->setGeometry(ControlRect(control));
         if (control.kind == ControlKind::ComboBox) {
             // The template gives the height of the dropped list; the box
@@ -102,6 +135,7 @@ void CTemplateDialog::Build() {
         if (control.nId != IDC_STATIC)
             m_controls[control.nId] = pWidget;
     }
+    FitTexts(widgets);
 
     const QSize client(m_units.ToPixelsX(m_pTemplate->cx), m_units.ToPixelsY(m_pTemplate->cy));
     const int nMenu = m_pMenuBar ? m_pMenuBar->sizeHint().height() : 0;
@@ -116,6 +150,45 @@ void CTemplateDialog::Build() {
             rect.moveCenter(pScreen->availableGeometry().center());
             move(rect.topLeft());
         }
+    }
+}
+
+// The template's places suit the font it was drawn for; texts of this font
+// may be wider. A control whose text would be cut grows to the right as far
+// as its group box's frame, the dialog's edge and the next control in its
+// row allow.
+void CTemplateDialog::FitTexts(const std::vector<QWidget*>& widgets) {
+    const int nClientRight = m_units.ToPixelsX(m_pTemplate->cx);
+    for (size_t i = 0; i < widgets.size(); ++i) {
+        QWidget* pWidget = widgets[i];
+        const int nShortfall = TextShortfall(pWidget);
+        if (nShortfall <= 0)
+            continue;
+        const QRect rect = pWidget->geometry();
+        int nRight = nClientRight;
+        int nGroupArea = INT32_MAX;
+        for (size_t j = 0; j < widgets.size(); ++j) {
+            const QRect other = widgets[j]->geometry();
+            if (j == i || other.bottom() < rect.top() || other.top() > rect.bottom())
+                continue;
+            if (auto* pGroup = dynamic_cast<CGroupBox*>(widgets[j])) {
+                // The innermost group box that holds the control bounds it.
+                const int nArea = other.width() * other.height();
+                if (other.contains(rect.topLeft()) && nArea < nGroupArea) {
+                    nGroupArea = nArea;
+                    nRight = std::min(nClientRight, other.x() + pGroup->InsideRect().right() + 1);
+                }
+            }
+        }
+        for (size_t j = 0; j < widgets.size(); ++j) {
+            const QRect other = widgets[j]->geometry();
+            if (j != i && dynamic_cast<CGroupBox*>(widgets[j]) == nullptr &&
+                other.left() >= rect.right() && other.top() <= rect.bottom() &&
+                other.bottom() >= rect.top())
+                nRight = std::min(nRight, other.left() - 1);
+        }
+        pWidget->resize(std::clamp(rect.width() + nShortfall, rect.width(), nRight - rect.x()),
+                        rect.height());
     }
 }
 
@@ -139,11 +212,8 @@ QWidget* CTemplateDialog::CreateStandardControl(const ControlTemplate& control, 
         pLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         return pLabel;
     }
-    case ControlKind::GroupBox: {
-        auto* pGroup = new QGroupBox(strText, pParent);
-        pGroup->setFocusPolicy(Qt::NoFocus);
-        return pGroup;
-    }
+    case ControlKind::GroupBox:
+        return new CGroupBox(strText, pParent);
     case ControlKind::Edit: {
         auto* pEdit = new QLineEdit(strText, pParent);
         pEdit->setFrame((control.nStyle & STYLE_BORDER) != 0);
@@ -165,8 +235,15 @@ QWidget* CTemplateDialog::CreateStandardControl(const ControlTemplate& control, 
         connect(pButton, &QPushButton::clicked, this, [this, nId] { OnCommand(nId); });
         return pButton;
     }
-    case ControlKind::CheckBox:
-        return new QCheckBox(strText, pParent);
+    case ControlKind::CheckBox: {
+        auto* pBox = new QCheckBox(strText, pParent);
+        if (m_pCheckBoxStyle == nullptr) {
+            m_pCheckBoxStyle = new CCheckBoxStyle;
+            m_pCheckBoxStyle->setParent(this);
+        }
+        pBox->setStyle(m_pCheckBoxStyle);
+        return pBox;
+    }
     case ControlKind::TabControl:
         return new CTabControl(pParent);
     case ControlKind::Frame: {

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QMenuBar;
 
@@ -65,6 +66,7 @@ protected:
 
 private:
     void Build();
+    void FitTexts(const std::vector<QWidget*>& widgets);
     QWidget* CreateStandardControl(const ControlTemplate& control, QWidget* pParent);
     void BuildMenu();
 
@@ -75,4 +77,5 @@ private:
     QWidget* m_pClientArea = nullptr;
     QMenuBar* m_pMenuBar = nullptr;
     std::map<int, QWidget*> m_controls;
+    QStyle* m_pCheckBoxStyle = nullptr; // the dialog's, made with its first check box
 };

@@ -1,5 +1,6 @@
 #include "results/chart_renderer.h"
 
+#include <QFontMetrics>
 #include <QPainter>
 #include <QPolygon>
 #include <algorithm>
@@ -69,6 +70,25 @@ bool CChartRenderer::HasPlot() const {
     return m_nPlotRight - m_nPlotLeft >= 2 && m_nPlotBottom - m_nPlotTop >= 2;
 }
 
+int32_t CChartRenderer::ScaleOf(const TestResult& result) {
+    // A max of 0 gives no scale: the largest sample stands in, and with none
+    // above 0 every label and sample sits at 0.
+    return result.max > 0 ? result.max : LargestSample(result);
+}
+
+int CChartRenderer::ValueLabelChars(int32_t nScale) {
+    // The top label is the largest.
+    const auto fTop = static_cast<float>(static_cast<double>(nScale) * 1.25);
+    return std::max(5, static_cast<int>(Format("%.0f", fTop).size()));
+}
+
+int CChartRenderer::PlotLeftFor(const TestResult& result) const {
+    const QFontMetrics metrics(m_labelFont);
+    const int nChars = ValueLabelChars(ScaleOf(result));
+    return m_nPlotLeft + metrics.horizontalAdvance(QString(nChars, QLatin1Char('0'))) -
+           metrics.horizontalAdvance(QString(5, QLatin1Char('0')));
+}
+
 bool CChartRenderer::SetGridDivisions(float fDivisions) {
     if (!(fDivisions >= 1.0f && fDivisions <= 100.0f))
         return false;
@@ -114,22 +134,25 @@ QImage CChartRenderer::Render(const TestResult& result, uint16_t nSeconds) const
     painter.setBrush(m_backgroundBrush);
     painter.drawRect(0, 0, size.width() - 1, size.height() - 1);
 
-    const int nLeft = m_nPlotLeft;
+    const int32_t nScale = ScaleOf(result);
+    const int nLabelChars = ValueLabelChars(nScale);
+    const int nLeft = PlotLeftFor(result);
     const int nTop = m_nPlotTop;
     const int nRight = m_nPlotRight;
     const int nBottom = m_nPlotBottom;
     const int nPlotWidth = nRight - nLeft;
     const int nPlotHeight = nBottom - nTop;
 
-    if (HasPlot()) {
+    if (HasPlot() && nPlotWidth >= 2) {
         painter.setPen(m_framePen);
         painter.drawRect(nLeft, nTop, nPlotWidth - 1, nPlotHeight - 1);
 
-        // A max of 0 gives no scale: the largest sample stands in, and with
-        // none above 0 every label and sample sits at 0.
-        const int32_t nScale = result.max > 0 ? result.max : LargestSample(result);
-
-        // Value axis: the top edge stands for 1.25 times the scale.
+        // Value axis: the top edge stands for 1.25 times the scale. The
+        // labels stand where five characters put them, right-aligned in as
+        // many as the widest needs; the plot has moved right to make room.
+        const int nLabelLeft = m_nPlotLeft - 54;
+        const std::string strFormat = "%" + std::to_string(nLabelChars) + ".0f";
+        const char* pszFormat = strFormat.c_str();
         painter.setFont(m_labelFont);
         const QPen textPen(Qt::black);
         const float fStep = static_cast<float>(nPlotHeight) / m_fGridDivisions;
@@ -138,7 +161,7 @@ QImage CChartRenderer::Render(const TestResult& result, uint16_t nSeconds) const
             const double fTop = static_cast<double>(nScale) * 1.25;
             float fValue = static_cast<float>(fTop);
             painter.setPen(textPen);
-            DrawLabel(painter, nLeft - 54, nTop - 8, Format("%5.0f", fValue));
+            DrawLabel(painter, nLabelLeft, nTop - 8, Format(pszFormat, fValue));
             float fY = static_cast<float>(nTop) + fStep;
             const float fHalf = fStep / 2.0f;
             while (static_cast<float>(nBottom) - fHalf > fY) {
@@ -146,8 +169,8 @@ QImage CChartRenderer::Render(const TestResult& result, uint16_t nSeconds) const
                 painter.setPen(m_gridPen);
                 painter.drawLine(nLeft + 1, static_cast<int>(fY), nRight - 2, static_cast<int>(fY));
                 painter.setPen(textPen);
-                DrawLabel(painter, nLeft - 54, static_cast<int>(fY - 8.0f),
-                          Format("%5.0f", fValue));
+                DrawLabel(painter, nLabelLeft, static_cast<int>(fY - 8.0f),
+                          Format(pszFormat, fValue));
                 fY += fStep;
             }
             DrawLabel(painter, nLeft - 14, nBottom - 8, QStringLiteral("0"));
@@ -190,7 +213,7 @@ QImage CChartRenderer::Render(const TestResult& result, uint16_t nSeconds) const
         DrawLabel(painter, nLeft, 10, TitleText(result.name));
 
         if (nSpan > 0)
-            DrawSeries(painter, result, nScale, nSpan);
+            DrawSeries(painter, result, nScale, nSpan, nLeft);
     } else {
         // Too small for a plot: the title alone, clipped by the picture.
         painter.setPen(QPen(Qt::black));
@@ -201,10 +224,9 @@ QImage CChartRenderer::Render(const TestResult& result, uint16_t nSeconds) const
 }
 
 void CChartRenderer::DrawSeries(QPainter& painter, const TestResult& result, int32_t nScale,
-                                int nSpan) const {
-    const int nLeft = m_nPlotLeft;
+                                int nSpan, int nLeft) const {
     const int nBottom = m_nPlotBottom;
-    const int nPlotWidth = m_nPlotRight - m_nPlotLeft;
+    const int nPlotWidth = m_nPlotRight - nLeft;
     const int nPlotHeight = m_nPlotBottom - m_nPlotTop;
     const float fStep = static_cast<float>(nPlotWidth) / static_cast<float>(nSpan);
     const int nAreaWidth = GetAreaSize().width();

@@ -43,6 +43,9 @@ public:
     // Plot frame as left, top, right, bottom (right and bottom exclusive, as
     // the frame is drawn). Empty when the area is too small for a plot.
     int GetPlotLeft() const { return m_nPlotLeft; }
+    // The plot's left edge for this record: GetPlotLeft while its value
+    // labels fit in five characters, further right for wider ones.
+    int PlotLeftFor(const TestResult& result) const;
     int GetPlotTop() const { return m_nPlotTop; }
     int GetPlotRight() const { return m_nPlotRight; }
     int GetPlotBottom() const { return m_nPlotBottom; }
@@ -66,7 +69,11 @@ public:
 
 private:
     void DrawLabel(QPainter& painter, int nX, int nY, const QString& strText) const;
-    void DrawSeries(QPainter& painter, const TestResult& result, int32_t nScale, int nSpan) const;
+    void DrawSeries(QPainter& painter, const TestResult& result, int32_t nScale, int nSpan,
+                    int nLeft) const;
+    // The value that the chart scales to, and the characters its labels take.
+    static int32_t ScaleOf(const TestResult& result);
+    static int ValueLabelChars(int32_t nScale);
 
     QPen m_framePen;
     QPen m_gridPen;

@@ -2,6 +2,7 @@
 // on loopback, its exit codes, its files, and Ctrl+C. And the manual the
 // build lays out next to the program.
 #include "results/xml_parser.h"
+#include "tests/support/loopback.h"
 #include "tests/support/node_process.h"
 #include "tests/support/process.h"
 #include "tests/support/test_folder.h"
@@ -126,6 +127,39 @@ TEST_F(HeadlessRunTest, FailuresAndUsageErrorsHaveTheirExitCodes) {
     RunningProgram refused(m_dir, RunArgs(std::to_string(m_node.Port() + 1)));
     EXPECT_EQ(refused.Wait(30s), 1) << refused.Out();
     EXPECT_EQ(refused.Err().rfind("CClient::Error\nWSAECONNREFUSED\n", 0), 0u) << refused.Err();
+
+    // Nodes that refuse the session, end it, or do not answer as asked: each
+    // run ends at once (or 10 s after its request) with the reason.
+    const std::string strEnded = "The node ended the session before every test had run.";
+    const std::tuple<int, int, bool, std::string> nodes[] = {
+        {0, -2, false, strEnded},
+        {0, -2, true, strEnded},
+        {-1, -2, false, "The node closed the connection."},
+        {-1, 6, true, "The node started test 6, but test 1 was requested."},
+        {-1, -1, true, "The node did not confirm test 1 within 10 seconds."}};
+    for (const auto& [nFirst, nAnswer, bHold, strText] : nodes) {
+        ScriptedNode node("127.0.0.2", nFirst, nAnswer, bHold);
+        std::vector<std::string> args = RunArgs(std::to_string(node.Port()));
+        args.insert(args.end(), {"--seconds", "2", "--tests", "1,2"});
+        for (int i = 0; i < (nAnswer == -2 ? 3 : 1); ++i) {
+            RunningProgram program(m_dir, args);
+            EXPECT_EQ(program.Wait(20s), 1) << program.Out();
+            EXPECT_EQ(program.Err(), "CClient::Error\n" + strText + "\n");
+        }
+    }
+    // No thread to spare (a user of its own allowed one process) while the
+    // node's name is looked up. Sanitizer runtimes make threads of their own.
+    if (std::string(BANDSCOPE_SANITIZE).empty()) {
+        const std::string strUser = std::to_string(200000 + ::getpid() % 100000);
+        std::string strOut;
+        EXPECT_EQ(RunProcess({"sh", "-c",
+                              "setpriv --reuid " + strUser + " --regid " + strUser +
+                                  " --clear-groups prlimit --nproc=1 " + ProgramBinary() +
+                                  " --run --node localhost 2>&1"},
+                             30s, &strOut),
+                  1);
+        EXPECT_NE(strOut.find("\nCClient::Error\nWSAEPROCLIM\n"), std::string::npos) << strOut;
+    }
 
     for (const std::vector<std::string>& args :
          std::vector<std::vector<std::string>>{{"--run"},

@@ -1,10 +1,12 @@
 // Small real endpoints on loopback for the integration tests: a TCP listener
-// on an ephemeral port, and a wait that polls a condition with a deadline.
+// on an ephemeral port, a node that answers as scripted, and a wait that
+// polls a condition with a deadline.
 #pragma once
 
 #include "tests/support/address.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <dirent.h>
@@ -135,5 +137,38 @@ inline std::string ReadBytes(int fd, size_t n,
     }
     return data;
 }
+
+// A node of the test's own, for answers the real one never gives. Each
+// connection in turn gets the byte nFirst at once; after the session start
+// and a request, nAnswer (-2: nothing is read); with bHold its input is
+// read until the client closes; then it is closed. A byte of -1 is not
+// sent. The listener lives in the namespace of the thread making the object.
+class ScriptedNode {
+public:
+    ScriptedNode(const char* pszAddress, int nFirst, int nAnswer, bool bHold)
+        : m_listener(pszAddress, 64), m_thread([=, this] {
+              while (!m_bStop) {
+                  const int n = m_listener.Accept(std::chrono::milliseconds(50));
+                  const auto Send = [n](int c) {
+                      const char b = static_cast<char>(c);
+                      return c < 0 || ::send(n, &b, 1, MSG_NOSIGNAL) == 1;
+                  };
+                  if (n >= 0 && Send(nFirst) &&
+                      (nAnswer == -2 || (ReadBytes(n, 4).size() == 4 && Send(nAnswer))) && bHold)
+                      ReadBytes(n, SIZE_MAX, std::chrono::seconds(30));
+                  ::close(n);
+              }
+          }) {}
+    ~ScriptedNode() {
+        m_bStop = true;
+        m_thread.join();
+    }
+    uint16_t Port() const { return m_listener.Port(); }
+
+private:
+    TcpListener m_listener;
+    std::atomic<bool> m_bStop{false};
+    std::thread m_thread; // last: it starts once the rest exists
+};
 
 } // namespace testing_support
