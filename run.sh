@@ -8,7 +8,7 @@ usage() {
 usage: sudo ./run.sh [--help]
 
 Installs what is missing (Debian packages), builds Bandscope into build/, and
-gives the program the capture privilege (CAP_NET_RAW and CAP_NET_ADMIN on
+gives the program the capture privilege (the capability CAP_NET_RAW alone on
 build/app/bandscope), so that the window never has to run as root. Then it
 starts a local node, bandscope-node, on 127.0.0.2, and:
 
@@ -34,7 +34,7 @@ source scripts/setup.sh
 [[ $EUID -eq 0 ]] || need_root "$0 $*"
 install_missing
 build build
-setcap cap_net_raw,cap_net_admin+eip build/app/bandscope
+setcap cap_net_raw+ep build/app/bandscope
 
 # A node on 127.0.0.2: on port 20000 when it is free, else on a free pair.
 work=$(mktemp -d)
