@@ -6,6 +6,7 @@
 # permissions and install scripts are inspected. Prints each check.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/setup.sh
 
 ./scripts/package.sh >/dev/null
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
@@ -15,9 +16,8 @@ node_deb=$packages/bandscope-node_${version}_amd64.deb
 static_tgz=$packages/bandscope-node-${version}-linux-x86_64.tar.gz
 
 work=$(mktemp -d)
-node_pid=
 cleanup() {
-    [[ -n "$node_pid" ]] && kill "$node_pid" 2>/dev/null && wait "$node_pid" 2>/dev/null
+    stop_node
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -52,11 +52,11 @@ dpkg-deb -x "$program_deb" "$work/program"
 dpkg-deb -x "$node_deb" "$work/node"
 tar -xzf "$static_tgz" -C "$work/static"
 program=$work/program/usr/bin/bandscope
-node=$work/node/usr/bin/bandscope-node
+node_program=$work/node/usr/bin/bandscope-node
 static=$work/static/bandscope-node-${version}-linux-x86_64/bandscope-node
 
 [[ "$("$program" --version)" == "bandscope $version" ]] || fail "bandscope --version: $("$program" --version)"
-[[ "$("$node" --version)" == "bandscope-node $version" ]] || fail "node --version: $("$node" --version)"
+[[ "$("$node_program" --version)" == "bandscope-node $version" ]] || fail "node --version: $("$node_program" --version)"
 [[ "$("$static" --version)" == "bandscope-node $version" ]] || fail "static --version: $("$static" --version)"
 ok "--version of all three programs: $version"
 
@@ -66,33 +66,21 @@ for file in README bandscope-node.1; do
 done
 ok "static node: ldd says not a dynamic executable; README and man page beside it"
 
-# One session of tests 1 and 2 against a node; the node runs as given
-# (a command line), on 127.0.0.2 with a free port.
+# One session of tests 1 and 2 against a node, the command line given.
 session() {
     local what=$1
     shift
-    "$@" --bind 127.0.0.2 --port 0 >"$work/node.out" 2>"$work/node.log" &
-    node_pid=$!
-    local port=
-    for _ in $(seq 100); do
-        port=$(sed -n 's/^bandscope-node listening on .*:\([0-9]*\)$/\1/p' "$work/node.out")
-        [[ -n "$port" ]] && break
-        kill -0 "$node_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    [[ -n "$port" ]] || fail "$what did not start: $(cat "$work/node.log")"
+    start_node 0 "$@" || fail "$what did not start: $(cat "$work/node.log")"
     local status=0
     "$program" --run --node 127.0.0.2 --client 127.0.0.1 --port "$port" --tests 1,2 --seconds 2 \
         >"$work/run.out" 2>&1 || status=$?
-    kill "$node_pid"
-    wait "$node_pid" 2>/dev/null || true
-    node_pid=
+    stop_node
     [[ $status -eq 0 ]] || fail "session against $what: exit $status"$'\n'"$(cat "$work/run.out")"
     grep -q '^test 1 .* 2/2 s ' "$work/run.out" && grep -q '^test 2 .* 2/2 s ' "$work/run.out" ||
         fail "session against $what: tests 1 and 2 did not both run 2 s"$'\n'"$(cat "$work/run.out")"
     ok "session of tests 1 and 2, 2 s each, from the unpacked program against $what"
 }
-session "the unpacked node package's node" "$node"
+session "the unpacked node package's node" "$node_program"
 # A bare system: a root folder holding nothing but the program.
 cp "$static" "$work/bare/"
 session "the static node alone in an empty chroot" chroot "$work/bare" /bandscope-node
@@ -114,8 +102,9 @@ awk '$1 ~ /[sS]/' <<<"$listing" | grep -q . && fail "a set-user-id or set-group-
 grep -q '^-rwxr-xr-x root/root .* ./usr/bin/bandscope$' <<<"$listing" ||
     fail "usr/bin/bandscope: $(grep usr/bin/bandscope <<<"$listing")"
 ok "no set-user-id or set-group-id bit; usr/bin/bandscope is root:root 0755 until installed"
-grep -q '^Categories=Network;' "$work/program/usr/share/applications/bandscope.desktop" ||
-    fail "the desktop entry is not under Network"
+desktop=$work/program/usr/share/applications/bandscope.desktop
+grep -q '^Categories=Network;' "$desktop" && grep -qx 'Icon=bandscope' "$desktop" ||
+    fail "the desktop entry is not under Network with the icon"
 ok "desktop entry under Network with the icon bandscope"
 
 control=$work/control
@@ -155,7 +144,7 @@ grep -Eq 'deb-systemd-invoke (start|restart)|systemctl (enable|start)' "$work/no
 ok "node package: conffile /etc/default/bandscope-node; the unit sandboxed, neither enabled nor started"
 if command -v systemd-analyze >/dev/null; then
     # The unit as shipped, its program at the unpacked place.
-    sed "s|/usr/bin/bandscope-node|$node|" "$unit" >"$work/bandscope-node.service"
+    sed "s|/usr/bin/bandscope-node|$node_program|" "$unit" >"$work/bandscope-node.service"
     verify=$(systemd-analyze verify --man=no "$work/bandscope-node.service" 2>&1 | grep -v '^running with root' || true)
     [[ -z "$verify" ]] || fail "systemd-analyze verify: $verify"
     exposure=$(systemd-analyze security --offline=true "$work/bandscope-node.service" 2>/dev/null |

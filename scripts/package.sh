@@ -29,7 +29,7 @@ configure() {
 
 configure build/release
 cmake --build build/release -j "$(nproc)" --target bandscope bandscope-node manual package_docs
-(cd build/release && cpack -G DEB -B cpack >/dev/null)
+(cd build/release && cpack -G DEB -B cpack >cpack.log 2>&1) || { cat build/release/cpack.log; exit 1; }
 mv build/release/cpack/*.deb "$packages"/
 
 # glibc warns that getaddrinfo, linked in with the socket layer, would need
@@ -37,7 +37,7 @@ mv build/release/cpack/*.deb "$packages"/
 # dotted address only), so it needs no file of the system.
 configure build/static -DBANDSCOPE_STATIC_NODE=ON
 cmake --build build/static -j "$(nproc)" --target bandscope-node
-(cd build/static && cpack -G TGZ -B cpack >/dev/null)
+(cd build/static && cpack -G TGZ -B cpack >cpack.log 2>&1) || { cat build/static/cpack.log; exit 1; }
 mv build/static/cpack/*.tar.gz "$packages"/
 
 echo "The packages, in $PWD/$packages:"
