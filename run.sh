@@ -8,7 +8,7 @@ usage() {
 usage: sudo ./run.sh [--help]
 
 Installs what is missing (Debian packages), builds Bandscope into build/, and
-gives the program the capture privilege (CAP_NET_RAW and CAP_NET_ADMIN on
+gives the program the capture privilege (the capability CAP_NET_RAW alone on
 build/app/bandscope), so that the window never has to run as root. Then it
 starts a local node, bandscope-node, on 127.0.0.2, and:
 
@@ -34,29 +34,15 @@ source scripts/setup.sh
 [[ $EUID -eq 0 ]] || need_root "$0 $*"
 install_missing
 build build
-setcap cap_net_raw,cap_net_admin+eip build/app/bandscope
+setcap cap_net_raw+ep build/app/bandscope
 
 # A node on 127.0.0.2: on port 20000 when it is free, else on a free pair.
 work=$(mktemp -d)
-node=
 cleanup() {
-    [[ -n "$node" ]] && kill "$node" 2>/dev/null && wait "$node" 2>/dev/null
+    stop_node
     rm -rf "$work"
 }
 trap cleanup EXIT
-start_node() {
-    build/node/bandscope-node --bind 127.0.0.2 --port "$1" >"$work/node.out" 2>"$work/node.log" &
-    node=$!
-    for _ in $(seq 50); do
-        port=$(sed -n 's/^bandscope-node listening on .*:\([0-9]*\)$/\1/p' "$work/node.out")
-        [[ -n "$port" ]] && return 0
-        kill -0 "$node" 2>/dev/null || break
-        sleep 0.1
-    done
-    wait "$node" 2>/dev/null || true
-    node=
-    return 1
-}
 start_node 20000 || start_node 0 || { cat "$work/node.log" >&2; exit 1; }
 
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" ]]; then

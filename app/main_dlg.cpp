@@ -299,12 +299,16 @@ void CMainDlg::OnExit() {
 }
 
 void CMainDlg::OnManual() {
-    // The current directory's manual, else the one installed beside the
-    // program. A missing manual, or nothing to show it with, is not reported.
-    QString strManual = QDir::current().filePath(QString::fromLatin1(MANUAL_FILE));
-    if (!QFileInfo::exists(strManual))
-        strManual =
-            QDir(QCoreApplication::applicationDirPath()).filePath(QString::fromLatin1(MANUAL_FILE));
+    // The current directory's manual, else the one beside the program (a
+    // build), else the package's. A missing manual, or nothing to show it
+    // with, is not reported.
+    QString strManual;
+    for (const QString& strDir : {QDir::currentPath(), QCoreApplication::applicationDirPath(),
+                                  QStringLiteral(BANDSCOPE_DOC_DIR)}) {
+        strManual = QDir(strDir).filePath(QString::fromLatin1(MANUAL_FILE));
+        if (QFileInfo::exists(strManual))
+            break;
+    }
     QDesktopServices::openUrl(QUrl::fromLocalFile(strManual));
 }
 

@@ -45,7 +45,8 @@ public:
     static constexpr int CHART_TABS_TOP = 11;
     static constexpr int CHART_TABS_HEIGHT = 20;
     static constexpr int CHART_TOP = 32;
-    // The manual, looked for in the current directory.
+    // The manual, looked for in the current directory, beside the program,
+    // then where the package installs it.
     static constexpr const char* MANUAL_FILE = "Bandscope.pdf";
 
     // Creates every worker idle and makes this the window the callbacks reach.

@@ -33,6 +33,7 @@ std::string RunUsage() {
            "       bandscope --run --node ADDRESS-OR-NAME [--client ADDRESS] [--port N]\n"
            "                 [--seconds N] [--tests 1,2,3,4,5,6] [--save FILE.xml]\n"
            "                 [--chart FILE.png]\n"
+           "       bandscope --version\n"
            "\n"
            "--run runs one session without a window against bandscope-node and prints\n"
            "one line per second and a table per test. Defaults are the window's: port\n"
@@ -54,6 +55,8 @@ RunCommand ParseRunOptions(const std::vector<std::string>& args, CRunOptions& op
         const std::string& strName = args[i];
         if (strName == "--help" || strName == "-h")
             return RunCommand::Help;
+        if (strName == "--version")
+            return RunCommand::Version;
         if (strName == "--run") {
             bRun = true;
             continue;

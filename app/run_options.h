@@ -19,10 +19,11 @@ struct CRunOptions {
 };
 
 enum class RunCommand {
-    Window, // no arguments
-    Run,    // --run with valid options
-    Help,   // --help
-    Usage,  // anything else: the usage and exit code 2
+    Window,  // no arguments
+    Run,     // --run with valid options
+    Help,    // --help
+    Version, // --version: name and version on one line
+    Usage,   // anything else: the usage and exit code 2
 };
 
 // Reads the arguments after the program name. For Usage, strError says what

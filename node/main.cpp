@@ -20,6 +20,10 @@ int main(int argc, char** argv) {
         std::fputs(CNodeOptions::HelpText().c_str(), stdout);
         return 0;
     }
+    if (options.bVersion) {
+        std::printf("bandscope-node %s\n", BANDSCOPE_VERSION);
+        return 0;
+    }
     const SOCKET hStop = NodeIo::InstallStopSignals();
     if (hStop == INVALID_SOCKET) {
         std::fprintf(stderr, "bandscope-node: cannot set up the stop signals\n");

@@ -33,7 +33,7 @@ bool ParseRate(const std::string& strText, double& dValue) {
 std::string CNodeOptions::HelpText() {
     return "Usage: bandscope-node [--bind ADDRESS] [--port PORT] [--once] [--max-seconds N]\n"
            "                      [--udp-rate MBITS] [--max-sessions N] [--max-per-address N]\n"
-           "                      [--help]\n"
+           "                      [--help] [--version]\n"
            "\n"
            "The peer that Bandscope measures against. It serves every client connection\n"
            "as a session of its own, on the TCP port and the UDP port of the same number.\n"
@@ -49,6 +49,7 @@ std::string CNodeOptions::HelpText() {
            "                     refuse connections beyond N sessions at once from one\n"
            "                     address (default 4)\n"
            "  --help             show this text\n"
+           "  --version          show the name and version\n"
            "\n"
            "It prints 'bandscope-node listening on ADDRESS:PORT' when ready and logs one\n"
            "line per event to standard error. Ctrl+C or SIGTERM ends it.\n";
@@ -59,6 +60,10 @@ bool CNodeOptions::Parse(const std::vector<std::string>& args, std::string& strE
         const std::string& strName = args[i];
         if (strName == "--help" || strName == "-h") {
             bHelp = true;
+            continue;
+        }
+        if (strName == "--version") {
+            bVersion = true;
             continue;
         }
         if (strName == "--once") {

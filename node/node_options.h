@@ -14,6 +14,7 @@ struct CNodeOptions {
     int nMaxSessions = 64;
     int nMaxPerAddress = 4; // sessions at once from one client address
     bool bHelp = false;
+    bool bVersion = false;
 
     // Timing that tests shorten; not in the help text.
     int nSilenceMs = 300;       // a held run followed by this much silence is a message

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the missing packages of scripts/packages.txt and configures and
-# builds the project incrementally. Sourced by run.sh and test.sh.
+# builds the project incrementally. Sourced by run.sh, test.sh and the
+# packaging scripts.
 # Usage: setup.sh BUILD_DIR [cmake options...]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -30,4 +31,32 @@ build() {
     shift
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j "$(nproc)"
+}
+
+# start_node PORT [COMMAND...]: a node for a script, in the background, on
+# 127.0.0.2 and PORT (0: a free pair); COMMAND is build/node/bandscope-node
+# unless given. Its output goes to $work/node.out and $work/node.log. Sets node
+# (its process id) and port once it listens; fails, leaving no node, when it
+# does not start. stop_node ends it; call that from the script's EXIT trap too.
+start_node() {
+    local asked=$1
+    shift
+    (($#)) || set -- build/node/bandscope-node
+    "$@" --bind 127.0.0.2 --port "$asked" >"$work/node.out" 2>"$work/node.log" &
+    node=$!
+    for _ in $(seq 100); do
+        port=$(sed -n 's/^bandscope-node listening on .*:\([0-9]*\)$/\1/p' "$work/node.out")
+        [[ -n "$port" ]] && return 0
+        kill -0 "$node" 2>/dev/null || break
+        sleep 0.1
+    done
+    stop_node
+    return 1
+}
+
+stop_node() {
+    if [[ -n "${node:-}" ]]; then
+        kill "$node" 2>/dev/null && wait "$node" 2>/dev/null || true
+    fi
+    node=
 }

@@ -6,4 +6,7 @@
 class CAboutDlg : public CTemplateDialog {
 public:
     CAboutDlg();
+
+protected:
+    bool OnInitDialog() override;
 };

@@ -245,7 +245,7 @@ TEST_F(MainWindowTest, EveryTemplateControlHasItsIdKindTextAndPlace) {
     EXPECT_LE(units.GetBaseX(), 8);
     EXPECT_GE(units.GetBaseY(), 11);
     EXPECT_LE(units.GetBaseY(), 16);
-    EXPECT_EQ(about.windowTitle().toStdString(), "About Bandscope v1.0");
+    EXPECT_EQ(about.windowTitle().toStdString(), "About Bandscope v" BANDSCOPE_VERSION);
     EXPECT_EQ(m_pDlg->windowTitle().toStdString(), "Bandscope");
 }
 
