@@ -160,7 +160,7 @@ private:
     static void OnNodeMessage(const char* pData, int32_t nLength);
     static void OnUdpMessage(const char* pData, int32_t nLength, std::string strAddress,
                              uint16_t nPort);
-    static void OnPacket(const char* pPacket, int32_t nLength);
+    static void OnPacket(const char* pPacket, int32_t nLength, CPacket::Clock::time_point stamp);
     static void OnRateSample(int32_t nKind, float fDownload, float fUpload);
 
     CSocket m_lookup;         // looks node names up; never connected

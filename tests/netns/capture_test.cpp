@@ -1,7 +1,9 @@
 // CPacket on real interfaces: inside two namespaces joined by a veth pair,
 // the bytes captured per direction equal what the kernel's interface counters
-// record, each datagram once; loopback is captured once; failures give their
-// Winsock texts; Close returns at once on an idle link.
+// record, each datagram once, stamped on the steady clock when it crossed,
+// and never after the capture said that all before had come; loopback is
+// captured once; failures give their Winsock texts; Close returns at once on
+// an idle link.
 #include "net/packet.h"
 #include "net/socket.h"
 #include "net/traffic_meter.h"
@@ -35,6 +37,10 @@ struct Captured {
     std::atomic<uint64_t> nOther{0}; // failures, and anything that is not IPv4
     std::atomic<int32_t> nLongest{0};
     std::atomic<CTrafficMeter*> pMeter{nullptr};
+    // Only the capture thread writes these.
+    std::atomic<CPacket::Clock::time_point> firstStamp, lastStamp;
+    std::atomic<CPacket::Clock::time_point> handedOver; // the latest such word
+    std::atomic<CPacket::Clock::duration> late{};       // the most a packet came after it
 
     void Reset(const std::string& strLocal) {
         in_addr address{};
@@ -43,14 +49,25 @@ struct Captured {
         nDownloadBytes = nDownloadPackets = nUploadBytes = nUploadPackets = nOther = 0;
         nLongest = 0;
         pMeter = nullptr;
+        firstStamp = CPacket::Clock::time_point::max();
+        lastStamp = handedOver = CPacket::Clock::time_point::min();
+        late = CPacket::Clock::duration::min();
     }
     uint64_t Packets() const { return nDownloadPackets + nUploadPackets; }
 } g_captured;
 
-void OnCapture(const char* pPacket, int32_t nLength) {
+void OnCapture(const char* pPacket, int32_t nLength, CPacket::Clock::time_point stamp) {
     if (CTrafficMeter* pMeter = g_captured.pMeter) {
-        pMeter->AddPacket(pPacket, nLength);
+        pMeter->AddPacket(pPacket, nLength, stamp);
     }
+    if (nLength == 0) {
+        EXPECT_GE(stamp, g_captured.handedOver.load()) << "the word went back";
+        g_captured.handedOver = stamp;
+        return;
+    }
+    g_captured.firstStamp = std::min(g_captured.firstStamp.load(), stamp);
+    g_captured.lastStamp = std::max(g_captured.lastStamp.load(), stamp);
+    g_captured.late = std::max(g_captured.late.load(), g_captured.handedOver.load() - stamp);
     const auto ip = nLength > 0 ? DecodeIpHeader(pPacket, std::min(nLength, PACKET_HEADER_BYTES))
                                 : std::nullopt;
     if (!ip || ip->nVersion != 4) {
@@ -169,6 +186,7 @@ TEST_F(CaptureNetnsTest, BytesPerDirectionEqualTheInterfaceCounters) {
     ASSERT_TRUE(OpenIn(packet, A().strAddress)) << packet.GetErrorText();
     const auto before = ReadLinkCounters(A().strNamespace, A().strInterface);
     ASSERT_TRUE(before);
+    const auto start = CPacket::Clock::now();
 
     // UDP each way.
     Fd udpA(BoundSocket(A().strNamespace, SOCK_DGRAM, A().strAddress, kUdpPort));
@@ -202,15 +220,23 @@ TEST_F(CaptureNetnsTest, BytesPerDirectionEqualTheInterfaceCounters) {
     // A sees B's FIN only after answering it: its last ACK is on the counters.
     ASSERT_EQ(::recv(tcpA.Get(), &c, 1, 0), 0);
 
+    const auto end = CPacket::Clock::now();
     const auto after = ReadLinkCounters(A().strNamespace, A().strInterface);
     ASSERT_TRUE(after);
     const uint64_t nRxPackets = after->nRxPackets - before->nRxPackets;
     const uint64_t nTxPackets = after->nTxPackets - before->nTxPackets;
-    // The capture hands over what the kernel already counted, a block at a time.
+    // The capture hands over what the kernel already counted, a block at a
+    // time, and says so also once the link has gone quiet.
     EXPECT_TRUE(WaitUntil([&] {
-        return g_captured.nDownloadPackets >= nRxPackets && g_captured.nUploadPackets >= nTxPackets;
+        return g_captured.nDownloadPackets >= nRxPackets &&
+               g_captured.nUploadPackets >= nTxPackets && g_captured.handedOver.load() >= end;
     }));
     packet.Close();
+    EXPECT_GE(g_captured.firstStamp.load(), start);
+    EXPECT_LE(g_captured.lastStamp.load(), end);
+    EXPECT_LE(g_captured.late.load(), CPacket::Clock::duration::zero())
+        << "a packet came " << g_captured.late.load().count()
+        << " ns after the capture had said that all before it had come";
 
     EXPECT_EQ(g_captured.nDownloadPackets, nRxPackets);
     EXPECT_EQ(g_captured.nUploadPackets, nTxPackets);
@@ -260,6 +286,7 @@ TEST_F(CaptureNetnsTest, CloseReturnsWithin100msOnAnIdleLink) {
         EXPECT_EQ(packet.GetExitCode(), 0u);
     }
     EXPECT_EQ(g_captured.Packets(), 0u);
+    EXPECT_EQ(g_captured.nOther, 0u);
 }
 
 // Built packets in the meter's own unit tests; here the datagrams of a real
@@ -274,10 +301,11 @@ TEST_F(CaptureNetnsTest, TheMeterCountsWhatTheLinkCarried) {
             s_counts.emplace_back(fDownload, fUpload);
         }
     });
-    // The first period ends when the test says so; later ones follow at once.
+    // The first period starts now, as the packets' stamps do, and ends when
+    // the test says so; later ones follow at once.
     std::mutex mtxClock;
     std::condition_variable cvClock;
-    auto now = CTrafficMeter::Clock::time_point{};
+    auto now = CTrafficMeter::Clock::now();
     bool bReleased = false;
     meter.SetClock(
         [&] {
@@ -293,7 +321,7 @@ TEST_F(CaptureNetnsTest, TheMeterCountsWhatTheLinkCarried) {
     filters[0].AddAddressRule(1, "*.*.*.*");
     filters[0].AddPortRule(1, 0);
     filters[0].SetLocalAddress(A().strAddress);
-    meter.Start(CTrafficMeter::DEFAULT_PERIOD, &filters);
+    meter.Start(60 * CTrafficMeter::DEFAULT_PERIOD, &filters); // long enough for any machine
 
     CPacket packet(OnCapture);
     ASSERT_TRUE(OpenIn(packet, A().strAddress)) << packet.GetErrorText();

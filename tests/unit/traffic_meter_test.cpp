@@ -1,7 +1,7 @@
 // CTrafficMeter on a clock of the test's own: each sleep jumps to its wake
 // time, so periods pass without waiting. The reports, their order and
-// arithmetic, the history, absolute deadlines, and no datagram lost between
-// the capture thread and the meter's.
+// arithmetic, the history, absolute deadlines, each datagram in the period of
+// its stamp, and none lost between the capture thread and the meter's.
 #include "net/traffic_meter.h"
 #include "tests/support/datagram.h"
 
@@ -33,12 +33,13 @@ MeterHarness* g_pHarness = nullptr; // the report callback is a plain function
 
 // Runs the meter's thread for a number of periods. Before the sleep that
 // ends period k, the test's hook runs on the meter's thread: it adds packets
-// or stalls the clock.
+// or stalls the clock. Unless told otherwise, the capture hands over at once:
+// after every sleep, everything stamped before the time has come.
 class MeterHarness {
 public:
     MeterHarness() : m_meter(OnReport) {
         g_pHarness = this;
-        m_meter.SetClock([this] { return m_now; },
+        m_meter.SetClock([this] { return Now(); },
                          [this](TimePoint until) {
                              if (m_nHooked != Periods()) {
                                  m_nHooked = Periods();
@@ -47,6 +48,14 @@ public:
                                  }
                              }
                              m_now = until + m_oversleep;
+                             if (m_bHandOverAtOnce) {
+                                 m_meter.AddPacket(nullptr, 0, Now());
+                             }
+                             while (!m_handOvers.empty() &&
+                                    m_start + m_handOvers.front().first <= Now()) {
+                                 HandOver(m_handOvers.front().second);
+                                 m_handOvers.erase(m_handOvers.begin());
+                             }
                          });
         m_filters.resize(1);
         m_filters[0].AddAddressRule(1, "*.*.*.*");
@@ -63,7 +72,7 @@ public:
         m_onPeriod = std::move(onPeriod);
         m_nHooked = -1;
         m_nStopAfter = static_cast<int>(m_reports.size()) / 4 + nPeriods;
-        m_start = m_now;
+        m_start = Now();
         m_meter.Start(m_nPeriod, &m_filters);
         if (nPeriods > 0) {
             WaitForStop();
@@ -75,11 +84,24 @@ public:
         m_bStop = false;
     }
 
+    // A datagram stamped now, or at the given time since the meter started.
     void Add(const DatagramSpec& spec) {
+        Add(spec, std::chrono::duration_cast<std::chrono::milliseconds>(Now() - m_start));
+    }
+    void Add(const DatagramSpec& spec, std::chrono::milliseconds stamp) {
         const std::vector<char> datagram = BuildDatagram(spec);
-        m_meter.AddPacket(datagram.data(), spec.nLength);
+        m_meter.AddPacket(datagram.data(), spec.nLength, m_start + stamp);
+    }
+    // The capture has handed over everything stamped before the time; at
+    // once, or once the clock has reached the first time given.
+    void HandOver(std::chrono::milliseconds before) {
+        m_meter.AddPacket(nullptr, 0, m_start + before);
+    }
+    void HandOverAt(std::chrono::milliseconds at, std::chrono::milliseconds before) {
+        m_handOvers.emplace_back(at, before);
     }
 
+    TimePoint Now() const { return m_now; }
     int Periods() const { return static_cast<int>(m_reports.size()) / 4; }
     const Report& At(int nPeriod, int nKind) const {
         static constexpr int kPlace[] = {0, 2, 1, 3}; // reports come as kinds 0, 2, 1, 3
@@ -92,15 +114,16 @@ public:
     uint32_t m_nPeriod = kPeriod;
     std::chrono::milliseconds m_oversleep{0};
     std::chrono::milliseconds m_reportCost{0}; // clock time each period's reports take
+    bool m_bHandOverAtOnce = true;
 
 private:
     static void OnReport(int32_t nKind, float fDownload, float fUpload) {
         MeterHarness& h = *g_pHarness;
         h.m_reports.push_back(
             {nKind, fDownload, fUpload,
-             std::chrono::duration_cast<std::chrono::milliseconds>(h.m_now - h.m_start)});
+             std::chrono::duration_cast<std::chrono::milliseconds>(h.Now() - h.m_start)});
         if (nKind == CTrafficMeter::REPORT_AVERAGE_OVERHEAD) {
-            h.m_now += h.m_reportCost;
+            h.m_now = h.Now() + h.m_reportCost;
         }
         if (nKind == CTrafficMeter::REPORT_AVERAGE_OVERHEAD &&
             ((h.m_nStopAfter > 0 && h.Periods() >= h.m_nStopAfter) || h.m_bStop)) {
@@ -121,7 +144,8 @@ private:
     }
 
     std::vector<Report> m_reports;
-    TimePoint m_now = TimePoint{} + 1h;
+    std::vector<std::pair<std::chrono::milliseconds, std::chrono::milliseconds>> m_handOvers;
+    std::atomic<TimePoint> m_now{TimePoint{} + 1h}; // also read by the tests' capture threads
     TimePoint m_start;
     int m_nHooked = -1;
     int m_nStopAfter = 0;
@@ -274,6 +298,40 @@ TEST(TrafficMeter, StartKeepsTheCountsAndTheHistory) {
     ExpectReport(h.At(1, 1), 1, (600 + 0.8f * 3000) / 3, 0);
 }
 
+// A packet counts in the period its capture stamp falls in, also when the
+// capture hands it over after that period's end; the period is reported once
+// the capture has handed over everything stamped before its end, or, when
+// the capture says nothing, after CLOSE_WAIT. A packet whose period was
+// already reported counts in the next one, never nowhere.
+TEST(TrafficMeter, PacketsCountInThePeriodOfTheirStamp) {
+    MeterHarness h;
+    h.m_bHandOverAtOnce = false;
+    h.Run(4, [&](int nPeriod) {
+        if (nPeriod == 0) {
+            h.Add(ToClient(100), 500ms);
+            h.Add(FromClient(200), 999ms);
+            h.Add(ToClient(400), 1000ms); // the next period's first instant
+            h.Add(ToClient(800), 2500ms);
+        } else if (nPeriod == 1) {
+            h.Add(FromClient(1600), 300ms); // its period was reported without it
+            h.HandOver(2000ms);
+        } else if (nPeriod == 2) {
+            h.HandOverAt(3001ms, 2999ms);
+            h.HandOverAt(3031ms, 3000ms);
+        } else {
+            h.HandOver(10000ms); // a period never ends before its time
+        }
+    });
+    ASSERT_EQ(h.Periods(), 4);
+    const std::chrono::milliseconds ends[] = {1000ms + CTrafficMeter::CLOSE_WAIT, 2000ms, 3032ms,
+                                              4000ms};
+    const float counts[][2] = {{100, 200}, {400, 1600}, {800, 0}, {0, 0}};
+    for (int nPeriod = 0; nPeriod < 4; ++nPeriod) {
+        EXPECT_EQ(h.At(nPeriod, 0).at, ends[nPeriod]) << "period " << nPeriod;
+        ExpectReport(h.At(nPeriod, 0), 0, counts[nPeriod][0], counts[nPeriod][1]);
+    }
+}
+
 TEST(TrafficMeter, OnlyTheSelectedFilterCounts) {
     MeterHarness h;
     h.m_filters.resize(2);
@@ -330,7 +388,7 @@ TEST(TrafficMeter, NoDatagramIsLostAtAPeriodBoundary) {
     h.Run(0); // periods end as fast as the meter's thread runs: thousands meanwhile
     std::thread capture([&] {
         for (int i = 0; i < kDatagrams; ++i) {
-            h.m_meter.AddPacket(datagram.data(), kLength);
+            h.m_meter.AddPacket(datagram.data(), kLength, h.Now());
         }
     });
     capture.join();
