@@ -283,7 +283,8 @@ void CMainDlg::OnPacket(const char* pPacket, int32_t nLength, CPacket::Clock::ti
         meter.AddPacket(pPacket, nLength, stamp);
 }
 
-void CMainDlg::OnUdpMessage(const char*, int32_t, std::string, uint16_t) {
+void CMainDlg::OnUdpMessage(const char*, int32_t, const std::string&, uint16_t,
+                            CClientUDP::Clock::time_point) {
     // UDP downloads are counted by the capture alone.
 }
 

@@ -1,11 +1,14 @@
 // CClientUDP against plain datagram sockets on loopback: where its datagrams
-// come from, what its receive thread delivers, and that only Close ends it.
-// Peers sit on 127.0.0.2 so that they may share the client's port number.
+// come from, what its receive thread delivers (each datagram of a batch on
+// its own, with its sender and arrival), and that only Close ends it. Peers
+// sit on 127.0.0.2 so that they may share the client's port number.
 #include "net/client_udp.h"
 #include "tests/support/loopback.h"
 
+#include <cstring>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/udp.h>
 #include <tuple>
 #include <vector>
 
@@ -19,12 +22,15 @@ using Datagram = std::tuple<std::string, std::string, uint16_t>; // data, from a
 struct Received {
     std::mutex mtx;
     std::vector<Datagram> datagrams;
+    std::vector<CClientUDP::Clock::time_point> arrivals;
 } g_received;
 
-void OnDatagram(const char* pData, int32_t nLength, std::string strAddress, uint16_t nPort) {
+void OnDatagram(const char* pData, int32_t nLength, const std::string& strAddress, uint16_t nPort,
+                CClientUDP::Clock::time_point arrival) {
     std::lock_guard lock(g_received.mtx);
-    g_received.datagrams.emplace_back(std::string(pData, static_cast<size_t>(nLength)),
-                                      std::move(strAddress), nPort);
+    g_received.datagrams.emplace_back(std::string(pData, static_cast<size_t>(nLength)), strAddress,
+                                      nPort);
+    g_received.arrivals.push_back(arrival);
 }
 
 std::vector<Datagram> ReceivedDatagrams() {
@@ -45,6 +51,7 @@ protected:
         {
             std::lock_guard lock(g_received.mtx);
             g_received.datagrams.clear();
+            g_received.arrivals.clear();
         }
         m_peer = UdpSocketOn("127.0.0.2");
         ASSERT_GE(m_peer, 0);
@@ -75,6 +82,67 @@ TEST_F(ClientUdpTest, SendsFromItsBoundAddressAndDeliversWhatItReceives) {
     SendDatagram(m_peer, "download", m_nPort);
     ASSERT_TRUE(WaitUntil([] { return ReceivedDatagrams().size() == 1; }));
     EXPECT_EQ(ReceivedDatagrams()[0], Datagram("download", "127.0.0.2", m_nPort));
+}
+
+// Sends the datagrams as one segmentation-offload batch: the kernel keeps
+// them together up to a receiver that takes offloaded reads, and cuts them
+// apart for any other. All but the last must have one length.
+void SendBatch(int fd, const std::vector<std::string>& datagrams, uint16_t nPort) {
+    std::string strAll;
+    for (const std::string& strDatagram : datagrams) {
+        strAll += strDatagram;
+    }
+    iovec iov{strAll.data(), strAll.size()};
+    sockaddr_in to = LoopbackAddress(nPort);
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint16_t))] = {};
+    msghdr msg{};
+    msg.msg_name = &to;
+    msg.msg_namelen = sizeof to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr* pHeader = CMSG_FIRSTHDR(&msg);
+    pHeader->cmsg_level = SOL_UDP;
+    pHeader->cmsg_type = UDP_SEGMENT;
+    pHeader->cmsg_len = CMSG_LEN(sizeof(uint16_t));
+    const auto nSegment = static_cast<uint16_t>(datagrams.front().size());
+    std::memcpy(CMSG_DATA(pHeader), &nSegment, sizeof nSegment);
+    ASSERT_EQ(sendmsg(fd, &msg, 0), static_cast<ssize_t>(strAll.size()));
+}
+
+TEST_F(ClientUdpTest, DeliversEachDatagramOfABatchWithItsSenderAndArrival) {
+    CClientUDP client(OnDatagram);
+    ASSERT_TRUE(client.Open("127.0.0.1", m_nPort)) << client.GetErrorText();
+    const int other = UdpSocketOn("127.0.0.3", m_nPort);
+    ASSERT_GE(other, 0);
+    // Several batches and senders in a row, more than one receive call takes.
+    std::vector<Datagram> expected;
+    const auto before = CClientUDP::Clock::now();
+    for (int nRound = 0; nRound < 40; ++nRound) {
+        std::vector<std::string> batch;
+        for (int i = 0; i < 10; ++i) {
+            batch.push_back(std::string(100, static_cast<char>('a' + (nRound + i) % 26)));
+        }
+        batch.push_back("tail " + std::to_string(nRound)); // shorter, so last
+        SendBatch(m_peer, batch, m_nPort);
+        for (const std::string& strDatagram : batch) {
+            expected.emplace_back(strDatagram, "127.0.0.2", m_nPort);
+        }
+        const std::string strOther = "from .3 #" + std::to_string(nRound);
+        SendDatagram(other, strOther, m_nPort);
+        expected.emplace_back(strOther, "127.0.0.3", m_nPort);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return ReceivedDatagrams().size() >= expected.size(); }));
+    const auto after = CClientUDP::Clock::now();
+    close(other);
+    EXPECT_EQ(ReceivedDatagrams(), expected);
+    std::lock_guard lock(g_received.mtx);
+    for (const auto arrival : g_received.arrivals) {
+        EXPECT_TRUE(arrival >= before && arrival <= after)
+            << "arrived " << (arrival - before).count() << " ns after the first send, "
+            << (after - before).count() << " ns the whole exchange";
+    }
 }
 
 TEST_F(ClientUdpTest, EmptyDatagramsAndPortUnreachableDoNotEndTheReceiveThread) {
