@@ -80,10 +80,11 @@ public:
     static constexpr int POLL_MS = 20; // the longest a stop waits for the loop to notice
     static constexpr int STATS_MS = 100;
     // How long the kernel may hold a packet back in a partly filled block of
-    // its ring (a timeout of 10 ms, rounded up to its timer's tick and run a
-    // tick late), and the two directions' packets out of the order of their
-    // stamps (each is stamped on the processor that handled it).
-    static constexpr std::chrono::milliseconds HOLD_BACK{30};
+    // its ring (a timeout of 10 ms, rounded up to its timer's tick, and run
+    // late while the machine is busy), and the two directions' packets out of
+    // the order of their stamps (each is stamped on the processor that
+    // handled it).
+    static constexpr std::chrono::milliseconds HOLD_BACK{50};
     static constexpr std::chrono::milliseconds REORDER{5};
 
 protected:

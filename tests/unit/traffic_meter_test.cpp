@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace testing_support;
@@ -33,13 +34,12 @@ MeterHarness* g_pHarness = nullptr; // the report callback is a plain function
 
 // Runs the meter's thread for a number of periods. Before the sleep that
 // ends period k, the test's hook runs on the meter's thread: it adds packets
-// or stalls the clock. Unless told otherwise, the capture hands over at once:
-// after every sleep, everything stamped before the time has come.
+// or stalls the clock. At each sleep the capture hands over all but the last m_handOverLag.
 class MeterHarness {
 public:
     MeterHarness() : m_meter(OnReport) {
         g_pHarness = this;
-        m_meter.SetClock([this] { return Now(); },
+        m_meter.SetClock([this] { return m_now; },
                          [this](TimePoint until) {
                              if (m_nHooked != Periods()) {
                                  m_nHooked = Periods();
@@ -48,13 +48,8 @@ public:
                                  }
                              }
                              m_now = until + m_oversleep;
-                             if (m_bHandOverAtOnce) {
-                                 m_meter.AddPacket(nullptr, 0, Now());
-                             }
-                             while (!m_handOvers.empty() &&
-                                    m_start + m_handOvers.front().first <= Now()) {
-                                 HandOver(m_handOvers.front().second);
-                                 m_handOvers.erase(m_handOvers.begin());
+                             if (m_handOverLag) {
+                                 m_meter.AddPacket(nullptr, 0, m_now - *m_handOverLag);
                              }
                          });
         m_filters.resize(1);
@@ -72,7 +67,7 @@ public:
         m_onPeriod = std::move(onPeriod);
         m_nHooked = -1;
         m_nStopAfter = static_cast<int>(m_reports.size()) / 4 + nPeriods;
-        m_start = Now();
+        m_start = m_now;
         m_meter.Start(m_nPeriod, &m_filters);
         if (nPeriods > 0) {
             WaitForStop();
@@ -84,24 +79,14 @@ public:
         m_bStop = false;
     }
 
-    // A datagram stamped now, or at the given time since the meter started.
-    void Add(const DatagramSpec& spec) {
-        Add(spec, std::chrono::duration_cast<std::chrono::milliseconds>(Now() - m_start));
-    }
-    void Add(const DatagramSpec& spec, std::chrono::milliseconds stamp) {
+    // A datagram stamped now, or at the time given since the meter started.
+    void Add(const DatagramSpec& spec, std::chrono::milliseconds stamp = -1ms) {
         const std::vector<char> datagram = BuildDatagram(spec);
-        m_meter.AddPacket(datagram.data(), spec.nLength, m_start + stamp);
+        m_meter.AddPacket(datagram.data(), spec.nLength, stamp < 0ms ? m_now : m_start + stamp);
     }
-    // The capture has handed over everything stamped before the time; at
-    // once, or once the clock has reached the first time given.
     void HandOver(std::chrono::milliseconds before) {
         m_meter.AddPacket(nullptr, 0, m_start + before);
     }
-    void HandOverAt(std::chrono::milliseconds at, std::chrono::milliseconds before) {
-        m_handOvers.emplace_back(at, before);
-    }
-
-    TimePoint Now() const { return m_now; }
     int Periods() const { return static_cast<int>(m_reports.size()) / 4; }
     const Report& At(int nPeriod, int nKind) const {
         static constexpr int kPlace[] = {0, 2, 1, 3}; // reports come as kinds 0, 2, 1, 3
@@ -114,16 +99,16 @@ public:
     uint32_t m_nPeriod = kPeriod;
     std::chrono::milliseconds m_oversleep{0};
     std::chrono::milliseconds m_reportCost{0}; // clock time each period's reports take
-    bool m_bHandOverAtOnce = true;
+    std::optional<std::chrono::milliseconds> m_handOverLag = 0ms;
 
 private:
     static void OnReport(int32_t nKind, float fDownload, float fUpload) {
         MeterHarness& h = *g_pHarness;
         h.m_reports.push_back(
             {nKind, fDownload, fUpload,
-             std::chrono::duration_cast<std::chrono::milliseconds>(h.Now() - h.m_start)});
+             std::chrono::duration_cast<std::chrono::milliseconds>(h.m_now - h.m_start)});
         if (nKind == CTrafficMeter::REPORT_AVERAGE_OVERHEAD) {
-            h.m_now = h.Now() + h.m_reportCost;
+            h.m_now += h.m_reportCost;
         }
         if (nKind == CTrafficMeter::REPORT_AVERAGE_OVERHEAD &&
             ((h.m_nStopAfter > 0 && h.Periods() >= h.m_nStopAfter) || h.m_bStop)) {
@@ -144,8 +129,7 @@ private:
     }
 
     std::vector<Report> m_reports;
-    std::vector<std::pair<std::chrono::milliseconds, std::chrono::milliseconds>> m_handOvers;
-    std::atomic<TimePoint> m_now{TimePoint{} + 1h}; // also read by the tests' capture threads
+    TimePoint m_now = TimePoint{} + 1h;
     TimePoint m_start;
     int m_nHooked = -1;
     int m_nStopAfter = 0;
@@ -298,14 +282,12 @@ TEST(TrafficMeter, StartKeepsTheCountsAndTheHistory) {
     ExpectReport(h.At(1, 1), 1, (600 + 0.8f * 3000) / 3, 0);
 }
 
-// A packet counts in the period its capture stamp falls in, also when the
-// capture hands it over after that period's end; the period is reported once
-// the capture has handed over everything stamped before its end, or, when
-// the capture says nothing, after CLOSE_WAIT. A packet whose period was
-// already reported counts in the next one, never nowhere.
+// A packet counts in the period of its stamp, or the next if that has been
+// reported; a period is reported once the capture has handed over all stamped
+// before its end, or after CLOSE_WAIT when the capture says nothing.
 TEST(TrafficMeter, PacketsCountInThePeriodOfTheirStamp) {
     MeterHarness h;
-    h.m_bHandOverAtOnce = false;
+    h.m_handOverLag.reset();
     h.Run(4, [&](int nPeriod) {
         if (nPeriod == 0) {
             h.Add(ToClient(100), 500ms);
@@ -313,17 +295,15 @@ TEST(TrafficMeter, PacketsCountInThePeriodOfTheirStamp) {
             h.Add(ToClient(400), 1000ms); // the next period's first instant
             h.Add(ToClient(800), 2500ms);
         } else if (nPeriod == 1) {
-            h.Add(FromClient(1600), 300ms); // its period was reported without it
+            h.Add(FromClient(1600), 300ms);
             h.HandOver(2000ms);
         } else if (nPeriod == 2) {
-            h.HandOverAt(3001ms, 2999ms);
-            h.HandOverAt(3031ms, 3000ms);
+            h.m_handOverLag = 30ms;
         } else {
             h.HandOver(10000ms); // a period never ends before its time
         }
     });
-    ASSERT_EQ(h.Periods(), 4);
-    const std::chrono::milliseconds ends[] = {1000ms + CTrafficMeter::CLOSE_WAIT, 2000ms, 3032ms,
+    const std::chrono::milliseconds ends[] = {1000ms + CTrafficMeter::CLOSE_WAIT, 2000ms, 3030ms,
                                               4000ms};
     const float counts[][2] = {{100, 200}, {400, 1600}, {800, 0}, {0, 0}};
     for (int nPeriod = 0; nPeriod < 4; ++nPeriod) {
@@ -388,7 +368,7 @@ TEST(TrafficMeter, NoDatagramIsLostAtAPeriodBoundary) {
     h.Run(0); // periods end as fast as the meter's thread runs: thousands meanwhile
     std::thread capture([&] {
         for (int i = 0; i < kDatagrams; ++i) {
-            h.m_meter.AddPacket(datagram.data(), kLength, h.Now());
+            h.m_meter.AddPacket(datagram.data(), kLength, TimePoint{});
         }
     });
     capture.join();
