@@ -30,11 +30,10 @@
 // against the counters' bytes between its own two boundaries, interpolated
 // between the readings around them: per second (of 10 MB or more, as the
 // printed whole kilobytes are exact enough then), per test, and over the
-// whole session. As a cross-check it also gives the shift of the grid that
-// would fit Bandscope's seconds best: a lag of the seconds behind the
-// interface shows there. Prints every test of every round, then the medians
-// and ranges. Everything it starts is ended by pid, and the namespaces are
-// removed on the way out.
+// whole session. As a cross-check it also gives how far Bandscope's seconds
+// lag the interface's: the shift of the counters' grid that fits them best. Prints every test of
+// every round, then the medians and ranges. Everything it starts is ended by pid, and the
+// namespaces are removed on the way out.
 #include "bench/bench_support.h"
 #include "tests/support/netns.h"
 #include "tests/support/node_process.h"
@@ -307,7 +306,7 @@ struct SessionTest {
 struct SessionRun {
     std::map<int, SessionTest> tests;
     double dCountedShare = NOT_MEASURED; // over every second of the session
-    double dShiftMs = NOT_MEASURED;      // the grid's shift that fits its seconds best
+    double dLagMs = NOT_MEASURED;        // behind the interface, by the best fit
     uint64_t nDropped = 0;               // by the capture
     bool bOk = false;
 };
@@ -396,13 +395,13 @@ bool JudgeSeconds(const std::vector<Second>& seconds, const CounterTrace& trace,
             result.dCountedShare = dCounted / dMeasured;
     }
 
-    // The shift of the whole grid that fits the judged seconds best, in
-    // tenths of a millisecond: near 0 when Bandscope's seconds are the
-    // interface's, the lag when they lag.
+    // The lag, in tenths of a millisecond, by which the counters' seconds
+    // fit the judged ones best: near 0 when Bandscope's seconds are the
+    // interface's.
     double dBest = std::numeric_limits<double>::max();
     for (int nTenths = -300; nTenths <= 300; ++nTenths) {
         const auto shift = std::chrono::duration_cast<SteadyClock::duration>(
-            std::chrono::microseconds(100 * nTenths));
+            std::chrono::microseconds(-100 * nTenths));
         double dCost = 0;
         size_t nSeconds = 0;
         for (size_t i = 1; i < seconds.size(); ++i) {
@@ -423,7 +422,7 @@ bool JudgeSeconds(const std::vector<Second>& seconds, const CounterTrace& trace,
         }
         if (nSeconds > 0 && dCost < dBest) {
             dBest = dCost;
-            run.dShiftMs = nTenths / 10.0;
+            run.dLagMs = nTenths / 10.0;
         }
     }
     return true;
@@ -634,7 +633,7 @@ int main(int argc, char** argv) {
     CounterTrace trace(netns.B());
     std::map<int, std::vector<Row>> rows;
     std::vector<double> sessionShares;
-    std::vector<double> shifts;
+    std::vector<double> lags;
     std::map<int, std::vector<double>> secondErrors;
     bool bFailed = false;
     for (int nRound = 1; nRound <= nRounds && !g_bInterrupted && !bFailed; ++nRound) {
@@ -668,14 +667,13 @@ int main(int argc, char** argv) {
             bFailed = true;
             break;
         }
-        std::printf("round %d: the whole session counted %.5f of the counters' bytes; the grid "
-                    "shift that fits its seconds best %+.1f ms; %" PRIu64
-                    " packets dropped by the capture\n",
-                    nRound, session.dCountedShare, session.dShiftMs, session.nDropped);
+        std::printf("round %d: the whole session counted %.5f of the counters' bytes; its seconds "
+                    "lag the interface's by %+.1f ms; %" PRIu64 " packets dropped by the capture\n",
+                    nRound, session.dCountedShare, session.dLagMs, session.nDropped);
         if (!std::isnan(session.dCountedShare))
             sessionShares.push_back(session.dCountedShare);
-        if (!std::isnan(session.dShiftMs))
-            shifts.push_back(session.dShiftMs);
+        if (!std::isnan(session.dLagMs))
+            lags.push_back(session.dLagMs);
         for (const TestCase& test : kCases) {
             if (!iperf[test.nTest] || (test.iperf.bTcp && !tuned[test.nTest])) {
                 ReportFailure(("iperf3 test " + std::to_string(test.nTest) + " failed").c_str());
@@ -764,9 +762,9 @@ int main(int argc, char** argv) {
             dWorst = std::max(dWorst, std::fabs(dError));
         }
     }
-    std::printf("median of the whole sessions' counted share: %.5f; grid shift that fits best: "
-                "median %+.1f ms\n",
-                Median(sessionShares), Median(shifts));
+    std::printf("median of the whole sessions' counted share: %.5f; of their seconds' lag: "
+                "%+.1f ms\n",
+                Median(sessionShares), Median(lags));
     std::printf("seconds of 10 MB or more judged: %zu, within 0.2 %% of the counters: %zu, worst "
                 "%.3f %%\n",
                 nJudged, nWithin, 100 * dWorst);
