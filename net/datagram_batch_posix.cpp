@@ -11,7 +11,6 @@
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
-#include <vector>
 
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103
@@ -104,7 +103,9 @@ struct CDatagramReceiver::Reads {
     // Room for the arrival stamp and the offloaded datagrams' size.
     static constexpr size_t CONTROL_BYTES = CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int));
 
-    std::vector<char> buffer = std::vector<char>(size_t{MAX_READS} * READ_BYTES);
+    // Left unwritten: the system gives its pages as reads first fill them.
+    std::unique_ptr<char[]> pBuffer =
+        std::make_unique_for_overwrite<char[]>(size_t{MAX_READS} * READ_BYTES);
     mmsghdr messages[MAX_READS];
     iovec vectors[MAX_READS];
     sockaddr_in senders[MAX_READS];
@@ -130,7 +131,7 @@ int CDatagramReceiver::Receive(SOCKET hSocket) {
     Reads& r = *m_pReads;
     m_nReads = m_nRead = m_nOffset = 0;
     for (int i = 0; i < MAX_READS; ++i) {
-        r.vectors[i] = {r.buffer.data() + static_cast<size_t>(i) * READ_BYTES, READ_BYTES};
+        r.vectors[i] = {r.pBuffer.get() + static_cast<size_t>(i) * READ_BYTES, READ_BYTES};
         msghdr& header = r.messages[i].msg_hdr;
         header.msg_name = &r.senders[i];
         header.msg_namelen = sizeof r.senders[i];
