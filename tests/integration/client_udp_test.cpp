@@ -88,8 +88,8 @@ TEST_F(ClientUdpTest, DeliversEachDatagramOfABatchWithItsSenderAndArrival) {
     ASSERT_TRUE(client.Open("127.0.0.1", m_nPort)) << client.GetErrorText();
     const int other = UdpSocketOn("127.0.0.3", m_nPort);
     ASSERT_GE(other, 0);
-    // Offloaded batches, which the kernel keeps together up to a socket that
-    // takes offloaded reads, other senders between them: more than one read.
+    // Offloaded batches, kept together up to a socket that takes offloaded
+    // reads, and others' datagrams of 3 KB between them: more than one read.
     std::vector<Datagram> expected;
     const auto before = CClientUDP::Clock::now();
     for (int nRound = 0; nRound < 40; ++nRound) {
@@ -101,7 +101,7 @@ TEST_F(ClientUdpTest, DeliversEachDatagramOfABatchWithItsSenderAndArrival) {
                   10);
         ASSERT_TRUE(bSegmentation);
         expected.insert(expected.end(), 10, Datagram(strDatagram, "127.0.0.2", m_nPort));
-        const std::string strOther = "from .3 #" + std::to_string(nRound);
+        const std::string strOther = "from .3 #" + std::to_string(nRound) + std::string(3000, '+');
         SendDatagram(other, strOther, m_nPort);
         expected.emplace_back(strOther, "127.0.0.3", m_nPort);
     }
