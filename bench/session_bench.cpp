@@ -352,7 +352,7 @@ bool JudgeSeconds(const std::vector<Second>& seconds, const CounterTrace& trace,
         // A second is printed once its end is past; a line far later means a
         // second went missing or two were merged.
         const auto late = seconds[i].counters.time - (origin + PERIOD * static_cast<int>(i));
-        if (late < -std::chrono::milliseconds(5) || late > std::chrono::milliseconds(600)) {
+        if (late < -std::chrono::milliseconds(5) || late > std::chrono::milliseconds(900)) {
             std::fprintf(stderr,
                          "second %zu came %.1f ms after its end: no grid from the "
                          "session start\n",

@@ -37,9 +37,10 @@ public:
     static constexpr std::chrono::milliseconds STOP_SLICE{50};
     // A period ends once the capture has handed over every packet stamped
     // before its end, looked for every HANDOVER_POLL; a capture that says
-    // nothing (stalled, or closed) holds the report back CLOSE_WAIT at most.
+    // nothing (closed, or held up on a busy machine, where it can fall a few
+    // hundred milliseconds behind) holds the report back CLOSE_WAIT at most.
     static constexpr std::chrono::milliseconds HANDOVER_POLL{2};
-    static constexpr std::chrono::milliseconds CLOSE_WAIT{200};
+    static constexpr std::chrono::milliseconds CLOSE_WAIT{500};
     // Periods after the oldest unreported one in which a packet can be
     // counted; one stamped later still counts in the last of them.
     static constexpr uint32_t OPEN_PERIODS = 4;
