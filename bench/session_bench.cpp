@@ -325,8 +325,9 @@ struct SessionRun {
     double dCountedShare = NOT_MEASURED; // over every second of the session
     double dLagMs = NOT_MEASURED;        // behind the interface, by the best fit
     double dGapMs = 0; // the farthest apart the counters were read around a judged boundary
-    std::vector<double> fittedErrors; // the judged seconds' errors on the grid that fits best
-    uint64_t nDropped = 0;            // by the capture
+    std::vector<double> fittedErrors;  // the judged seconds' errors on the grid that fits best
+    std::vector<double> fittedCounted; // the tests' counted shares on that grid
+    uint64_t nDropped = 0;             // by the capture
     bool bOk = false;
 };
 
@@ -423,6 +424,7 @@ bool JudgeSeconds(const std::vector<Second>& seconds, const CounterTrace& trace,
             std::chrono::microseconds(-100 * nTenths));
         double dCost = 0;
         std::vector<double> errors;
+        std::map<int, std::pair<double, double>> sums; // per test: ours, the counters'
         for (size_t i = 1; i < seconds.size(); ++i) {
             const TestCase* pTest = nullptr;
             for (const TestCase& test : kCases)
@@ -434,6 +436,10 @@ bool JudgeSeconds(const std::vector<Second>& seconds, const CounterTrace& trace,
                                            (pTest->bDown ? seconds[i].nDownload : 0));
             const auto theirs =
                 CountersBetween(trace, pTest, boundary(i - 1) + shift, boundary(i) + shift);
+            if (theirs) {
+                sums[pTest->nTest].first += dOurs;
+                sums[pTest->nTest].second += *theirs;
+            }
             if (theirs && *theirs >= JUDGED_SECOND_BYTES) {
                 errors.push_back(dOurs / *theirs - 1);
                 dCost += errors.back() * errors.back();
@@ -443,6 +449,9 @@ bool JudgeSeconds(const std::vector<Second>& seconds, const CounterTrace& trace,
             dBest = dCost;
             run.dLagMs = nTenths / 10.0;
             run.fittedErrors = errors;
+            run.fittedCounted = {};
+            for (const auto& [nTest, sum] : sums)
+                run.fittedCounted.push_back(sum.first / sum.second);
         }
     }
     return true;
@@ -700,6 +709,11 @@ int main(int argc, char** argv) {
                     "the seconds' ends\n",
                     nRound, session.dCountedShare, session.dLagMs, session.nDropped,
                     session.dGapMs);
+        if (!session.fittedCounted.empty())
+            std::printf(
+                "round %d: on the grid that fits best the tests counted %.5f to %.5f\n", nRound,
+                *std::min_element(session.fittedCounted.begin(), session.fittedCounted.end()),
+                *std::max_element(session.fittedCounted.begin(), session.fittedCounted.end()));
         if (!std::isnan(session.dCountedShare))
             sessionShares.push_back(session.dCountedShare);
         if (!std::isnan(session.dLagMs))
@@ -798,9 +812,10 @@ int main(int argc, char** argv) {
     std::vector<double> errors;
     for (const auto& [nTest, testErrors] : secondErrors)
         errors.insert(errors.end(), testErrors.begin(), testErrors.end());
-    std::printf("median of the whole sessions' counted share: %.5f; of their seconds' lag: "
-                "%+.1f ms\n",
-                Median(sessionShares), Median(lags));
+    if (!sessionShares.empty())
+        std::printf("median of the whole sessions' counted share: %.5f; of their seconds' lag: "
+                    "%+.1f ms\n",
+                    Median(sessionShares), Median(lags));
     summary("from the session start", errors);
     // A busy machine can send the session start some milliseconds after the
     // meter's grid began: on the grid that fits best, what remains is
