@@ -6,7 +6,27 @@
 namespace {
 constexpr uint8_t START = 0x6C;
 constexpr uint8_t LAST_TEST = 6;
+
+class CAppender final : public CControlParser::IEventSink {
+public:
+    explicit CAppender(std::vector<CControlParser::SEvent>& events) : m_events(events) {}
+    void OnEvent(const CControlParser::SEvent& event) override { m_events.push_back(event); }
+
+private:
+    std::vector<CControlParser::SEvent>& m_events;
+};
 } // namespace
+
+void CControlParser::Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs,
+                          std::vector<SEvent>& events) {
+    CAppender appender(events);
+    Feed(pData, nLength, nNowMs, appender);
+}
+
+void CControlParser::Tick(int64_t nNowMs, std::vector<SEvent>& events) {
+    CAppender appender(events);
+    Tick(nNowMs, appender);
+}
 
 bool CControlParser::IsMessageRun(const uint8_t* pData, size_t nLength) {
     if (nLength == 0) {
@@ -35,8 +55,7 @@ void CControlParser::OnCommand(int nTest) {
     m_eMode = (nTest == 1 || nTest == 3) ? EMode::LeadIn : EMode::Control;
 }
 
-void CControlParser::ControlBytes(const uint8_t* pData, size_t nLength,
-                                  std::vector<SEvent>& events) {
+void CControlParser::ControlBytes(const uint8_t* pData, size_t nLength, IEventSink& sink) {
     int nUnknown = 0;
     for (size_t i = 0; i < nLength; ++i) {
         const uint8_t byte = pData[i];
@@ -46,24 +65,23 @@ void CControlParser::ControlBytes(const uint8_t* pData, size_t nLength,
         } else if (m_nStartMissing == 1) {
             m_nStartSeconds = static_cast<uint16_t>(m_nStartSeconds | (byte << 8));
             m_nStartMissing = 0;
-            events.push_back({EKind::SessionStart, m_nStartSeconds});
+            sink.OnEvent({EKind::SessionStart, m_nStartSeconds});
         } else if (byte == START) {
             m_nStartMissing = 2;
         } else if (byte == 0) {
-            events.push_back({EKind::SessionEnd, 0});
+            sink.OnEvent({EKind::SessionEnd, 0});
         } else if (byte <= LAST_TEST) {
-            events.push_back({EKind::TestRequest, byte});
+            sink.OnEvent({EKind::TestRequest, byte});
         } else {
             ++nUnknown;
         }
     }
     if (nUnknown > 0) {
-        events.push_back({EKind::Unknown, nUnknown});
+        sink.OnEvent({EKind::Unknown, nUnknown});
     }
 }
 
-void CControlParser::UploadEnded(const uint8_t* pData, size_t nLength,
-                                 std::vector<SEvent>& events) {
+void CControlParser::UploadEnded(const uint8_t* pData, size_t nLength, IEventSink& sink) {
     EndUpload();
     // The client never asks again for the test it is uploading in. Bytes of
     // that request ahead of the message belong to the last block, and show
@@ -73,18 +91,17 @@ void CControlParser::UploadEnded(const uint8_t* pData, size_t nLength,
         ++pData;
         --nLength;
     }
-    ControlBytes(pData, nLength, events);
+    ControlBytes(pData, nLength, sink);
 }
 
-void CControlParser::Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs,
-                          std::vector<SEvent>& events) {
+void CControlParser::Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs, IEventSink& sink) {
     if (nLength == 0) {
         return;
     }
     m_nLastByteMs = nNowMs;
     // A session start split over receives is completed first.
     while (nLength > 0 && m_nStartMissing > 0) {
-        ControlBytes(pData, 1, events);
+        ControlBytes(pData, 1, sink);
         ++pData;
         --nLength;
     }
@@ -92,19 +109,19 @@ void CControlParser::Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs,
         return;
     }
     if (m_eMode != EMode::Control) {
-        FeedUpload(pData, nLength, nNowMs, events);
+        FeedUpload(pData, nLength, nNowMs, sink);
     } else if (IsMessageRun(pData, nLength)) {
-        ControlBytes(pData, nLength, events);
+        ControlBytes(pData, nLength, sink);
     } else {
         // Messages arrive as small receives of message bytes only. A receive
         // with anything else in it is stray data (an upload the node did not
         // command, or noise): none of it is taken for a message.
-        events.push_back({EKind::Unknown, static_cast<int>(nLength)});
+        sink.OnEvent({EKind::Unknown, static_cast<int>(nLength)});
     }
 }
 
 void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nNowMs,
-                                std::vector<SEvent>& events) {
+                                IEventSink& sink) {
     (void)nNowMs;
     if (m_eMode != EMode::OutOfStep) {
         m_nLastSmall = 0; // only the latest receive can be the message
@@ -113,14 +130,14 @@ void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nN
     while (i < nLength) {
         switch (m_eMode) {
         case EMode::Control:
-            ControlBytes(pData + i, nLength - i, events);
+            ControlBytes(pData + i, nLength - i, sink);
             return;
         case EMode::LeadIn:
             // A small receive of message bytes before any block: a request
             // repeated before the client saw the command, or the next
             // request when the client stopped before sending anything.
             if (i == 0 && nLength <= MAX_RUN && IsMessageRun(pData, nLength)) {
-                ControlBytes(pData, nLength, events);
+                ControlBytes(pData, nLength, sink);
                 return;
             }
             m_eMode = EMode::Learning;
@@ -156,14 +173,14 @@ void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nN
         case EMode::FirstEdge:
             m_held[static_cast<size_t>(m_nHeld++)] = pData[i++];
             if (m_nHeld == MAX_RUN + 1 && !SettleFirstEdge()) {
-                Mismatch(pData + i, nLength - i, events);
+                Mismatch(pData + i, nLength - i, sink);
                 return;
             }
             break;
         case EMode::Stream:
             if (m_bHolding) {
                 if (pData[i] != m_block[static_cast<size_t>(m_nPos)]) {
-                    Mismatch(pData + i, nLength - i, events);
+                    Mismatch(pData + i, nLength - i, sink);
                     return;
                 }
                 m_held[static_cast<size_t>(m_nHeld++)] = pData[i++];
@@ -223,7 +240,7 @@ void CControlParser::FeedUpload(const uint8_t* pData, size_t nLength, int64_t nN
     }
 }
 
-void CControlParser::Mismatch(const uint8_t* pRest, size_t nRest, std::vector<SEvent>& events) {
+void CControlParser::Mismatch(const uint8_t* pRest, size_t nRest, IEventSink& sink) {
     // Bytes after a whole block that differ from it are no block of this
     // upload. The client's message comes last before it waits for the
     // answer, so together with what followed in the same receive they read
@@ -236,7 +253,7 @@ void CControlParser::Mismatch(const uint8_t* pRest, size_t nRest, std::vector<SE
         std::memcpy(run + m_nHeld, pRest, nRest);
         if (IsMessageRun(run, nRun)) {
             m_nHeld = 0;
-            UploadEnded(run, nRun, events);
+            UploadEnded(run, nRun, sink);
             return;
         }
     }
@@ -315,19 +332,19 @@ int64_t CControlParser::NextDeadline() const {
     return bWaiting ? m_nLastByteMs + m_nSilenceMs : -1;
 }
 
-void CControlParser::Tick(int64_t nNowMs, std::vector<SEvent>& events) {
+void CControlParser::Tick(int64_t nNowMs, IEventSink& sink) {
     const int64_t nDeadline = NextDeadline();
     if (nDeadline < 0 || nNowMs < nDeadline) {
         return;
     }
     switch (m_eMode) {
     case EMode::Stream:
-        UploadEnded(m_held.data(), static_cast<size_t>(m_nHeld), events);
+        UploadEnded(m_held.data(), static_cast<size_t>(m_nHeld), sink);
         m_nHeld = 0;
         break;
     case EMode::FirstEdge: {
         const int nGlued = FirstEdgeTail();
-        UploadEnded(m_held.data() + nGlued, static_cast<size_t>(m_nHeld - nGlued), events);
+        UploadEnded(m_held.data() + nGlued, static_cast<size_t>(m_nHeld - nGlued), sink);
         m_nHeld = 0;
         break;
     }
@@ -337,7 +354,7 @@ void CControlParser::Tick(int64_t nNowMs, std::vector<SEvent>& events) {
         m_nUploadBytes -= static_cast<uint64_t>(m_nLastSmall);
         [[fallthrough]];
     case EMode::OutOfStep:
-        UploadEnded(m_lastSmall.data(), static_cast<size_t>(m_nLastSmall), events);
+        UploadEnded(m_lastSmall.data(), static_cast<size_t>(m_nLastSmall), sink);
         m_nLastSmall = 0;
         break;
     default:

@@ -40,14 +40,25 @@ public:
         int nValue; // seconds for SessionStart, the test for TestRequest, bytes ignored for Unknown
         bool operator==(const SEvent&) const = default;
     };
+    // Where parsed messages go, in the order they came.
+    class IEventSink {
+    public:
+        virtual void OnEvent(const SEvent& event) = 0;
+
+    protected:
+        ~IEventSink() = default;
+    };
 
     explicit CControlParser(int64_t nSilenceMs = 300) : m_nSilenceMs(nSilenceMs) {}
 
     // Everything received in one receive call, at time nNowMs (a steady
-    // clock in milliseconds). Events are appended to events.
-    void Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs, std::vector<SEvent>& events);
+    // clock in milliseconds). Events go to sink.
+    void Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs, IEventSink& sink);
     // Lets held bytes become a message once the line has been silent long
     // enough. Call it at NextDeadline (or any time).
+    void Tick(int64_t nNowMs, IEventSink& sink);
+    // The same, appending every event to a list.
+    void Feed(const uint8_t* pData, size_t nLength, int64_t nNowMs, std::vector<SEvent>& events);
     void Tick(int64_t nNowMs, std::vector<SEvent>& events);
     // The time at which Tick may decide something, or -1 when nothing waits.
     int64_t NextDeadline() const;
@@ -73,17 +84,16 @@ private:
         OutOfStep, // data did not repeat: silence and small receives decide
     };
 
-    void FeedUpload(const uint8_t* pData, size_t nLength, int64_t nNowMs,
-                    std::vector<SEvent>& events);
+    void FeedUpload(const uint8_t* pData, size_t nLength, int64_t nNowMs, IEventSink& sink);
     // The byte at pRest differs from the block where a block should start.
-    void Mismatch(const uint8_t* pRest, size_t nRest, std::vector<SEvent>& events);
+    void Mismatch(const uint8_t* pRest, size_t nRest, IEventSink& sink);
     // False when no alignment explains the bytes after the first block.
     bool SettleFirstEdge();
     // Bytes known to be messages.
-    void ControlBytes(const uint8_t* pData, size_t nLength, std::vector<SEvent>& events);
+    void ControlBytes(const uint8_t* pData, size_t nLength, IEventSink& sink);
     void EndUpload() { m_eMode = EMode::Control; }
     // The upload is over; these bytes after it are messages.
-    void UploadEnded(const uint8_t* pData, size_t nLength, std::vector<SEvent>& events);
+    void UploadEnded(const uint8_t* pData, size_t nLength, IEventSink& sink);
     // FirstEdge: how many glued repeats to skip before the held message, or -1.
     int FirstEdgeTail() const;
 

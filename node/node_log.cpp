@@ -1,5 +1,6 @@
 #include "node/node_log.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -27,4 +28,24 @@ void CNodeLog::Write(const std::string& strLine) {
     std::lock_guard lock(m_mtxWrite);
     std::fwrite(strOut.data(), 1, strOut.size(), m_pFile);
     std::fflush(m_pFile);
+}
+
+bool CLogLimit::Allow(int64_t nNowMs) {
+    if (m_nLastMs >= 0) {
+        m_nCreditMs =
+            std::min(m_nCreditMs + std::max<int64_t>(nNowMs - m_nLastMs, 0), BURST * INTERVAL_MS);
+    }
+    m_nLastMs = nNowMs;
+    if (m_nCreditMs < INTERVAL_MS) {
+        ++m_nLeftOut;
+        return false;
+    }
+    m_nCreditMs -= INTERVAL_MS;
+    return true;
+}
+
+uint64_t CLogLimit::TakeLeftOut() {
+    const uint64_t nLeftOut = m_nLeftOut;
+    m_nLeftOut = 0;
+    return nLeftOut;
 }

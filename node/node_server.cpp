@@ -193,7 +193,13 @@ void CNodeServer::AcceptOne() {
 }
 
 void CNodeServer::Refuse(std::unique_ptr<CSocket> pSocket, const std::string& strLine) {
-    m_log.Write(strLine);
+    // Connections come as fast as a peer makes them: their lines are held to a rate.
+    if (m_refusedLog.Allow(NowMs())) {
+        const uint64_t nLeftOut = m_refusedLog.TakeLeftOut();
+        m_log.Write(strLine + (nLeftOut > 0
+                                   ? " (" + std::to_string(nLeftOut) + " more refused, not logged)"
+                                   : std::string()));
+    }
     // Test command 0 tells the client at once instead of leaving it waiting.
     const uint8_t end = 0;
     NodeIo::SetNonBlocking(pSocket->GetHandle());
@@ -253,9 +259,16 @@ void CNodeServer::CUdpReceiver::Run() {
 void CNodeServer::Attribute(const NodeIo::SDatagramBatch& batch) {
     const int64_t nNow = NowMs();
     uint64_t nUnmatched = 0;
+    uint64_t nOwn = 0;
     {
         std::lock_guard lock(m_mtxSessions);
         for (int i = 0; i < batch.nCount; ++i) {
+            // A download sent to the node's own address and port (a client
+            // on the node's address) comes back here: it is no client's.
+            if (batch.nSender[i] == batch.nReceiver[i] && batch.nSenderPort[i] == m_nPort) {
+                ++nOwn;
+                continue;
+            }
             // Several sessions may share an address; the one running a UDP
             // upload takes the datagram.
             CSession* pMatch = nullptr;
@@ -276,6 +289,15 @@ void CNodeServer::Attribute(const NodeIo::SDatagramBatch& batch) {
             } else {
                 ++nUnmatched;
             }
+        }
+    }
+    if (nOwn > 0) {
+        m_nOwn += nOwn;
+        if (nNow - m_nOwnLogMs >= 10000) {
+            m_log.Write("ignored " + std::to_string(m_nOwn) +
+                        " datagram(s) that came from the node's own address and port");
+            m_nOwn = 0;
+            m_nOwnLogMs = nNow;
         }
     }
     if (nUnmatched > 0) {

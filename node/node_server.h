@@ -72,5 +72,8 @@ private:
     int m_nAccepted = 0;
     uint64_t m_nUnmatched = 0; // UDP receiver thread only
     int64_t m_nUnmatchedLogMs = -100000;
+    uint64_t m_nOwn = 0; // the node's own datagrams come back: UDP receiver thread only
+    int64_t m_nOwnLogMs = -100000;
     int64_t m_nAcceptLogMs = -100000;
+    CLogLimit m_refusedLog;
 };

@@ -31,6 +31,15 @@ constexpr double CREDIT_MS = 5;
 constexpr int64_t LONGEST_TEST_SECONDS = 999;
 // A client that acknowledged the TCP download this recently was taking it in.
 constexpr int64_t TAKING_PART_MS = 500;
+// The connection is probed after 2 s of silence, once a second, and given
+// up once the client's host has answered nothing for 6 s. A client of ours
+// is silent on it for whole tests, so probes run throughout: one small
+// segment and its acknowledgement a second, nothing beside a test's traffic.
+// A live host answers each within a round trip, so only a path that drops
+// everything for 4 s in a row ends a live session; a vanished one stops its
+// UDP download within 6 s, well inside the idle limit that governs the rest.
+constexpr int KEEPALIVE_IDLE_SECONDS = 2;
+constexpr int GIVE_UP_SECONDS = 6;
 
 const char* TestName(int nTest) {
     static const char* const names[] = {
@@ -40,9 +49,13 @@ const char* TestName(int nTest) {
 }
 
 std::string Format(const char* pszFormat, auto... args) {
-    char szText[512];
-    std::snprintf(szText, sizeof szText, pszFormat, args...);
-    return szText;
+    if constexpr (sizeof...(args) == 0) {
+        return pszFormat; // a fixed line
+    } else {
+        char szText[512];
+        std::snprintf(szText, sizeof szText, pszFormat, args...);
+        return szText;
+    }
 }
 
 double Mbits(uint64_t nBytes, int64_t nMs) {
@@ -73,9 +86,9 @@ CSession::CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADD
     }
     NodeIo::SetNonBlocking(hAccepted);
     NodeIo::TuneSessionSocket(hAccepted, UNSENT_MIN);
-    // A vanished peer is noticed within about the idle limit even during a
-    // UDP download, when nothing else travels on the connection.
-    NodeIo::EnableKeepAlive(hAccepted, std::max(1, context.pOptions->nIdleMs / 3000));
+    // A vanished peer is noticed within GIVE_UP_SECONDS even during a UDP
+    // download, when nothing else travels on the connection.
+    NodeIo::EnableKeepAlive(hAccepted, KEEPALIVE_IDLE_SECONDS, GIVE_UP_SECONDS);
     m_nUnsentLimit = UNSENT_MIN;
 }
 
@@ -83,8 +96,30 @@ CSession::~CSession() {
     Join();
 }
 
-void CSession::Log(const std::string& strText) {
-    m_context.pLog->Write(m_strPeer + " " + strText);
+template <typename... Args> void CSession::Log(ELine eLine, const char* pszFormat, Args... args) {
+    // Formatted only when written: a flood of one kind costs no more than a count.
+    CLogLimit& limit = m_logLimits[static_cast<size_t>(eLine)];
+    if (!limit.Allow(Now())) {
+        ++m_nLinesLeftOut;
+        return;
+    }
+    std::string strLine = m_strPeer + " " + Format(pszFormat, args...);
+    if (const uint64_t nLeftOut = limit.TakeLeftOut(); nLeftOut > 0) {
+        strLine +=
+            Format(" (%llu more like it left out)", static_cast<unsigned long long>(nLeftOut));
+    }
+    m_context.pLog->Write(strLine);
+}
+
+void CSession::NoteUnknown() {
+    m_nUnknown += m_messages.TakeUnknownBytes();
+    if (m_nUnknown != m_nUnknownLogged && Now() - m_nUnknownLogMs >= 1000) {
+        m_context.pLog->Write(
+            m_strPeer + Format(" ignored %llu byte(s) that are no message",
+                               static_cast<unsigned long long>(m_nUnknown - m_nUnknownLogged)));
+        m_nUnknownLogged = m_nUnknown;
+        m_nUnknownLogMs = Now();
+    }
 }
 
 int64_t CSession::Now() const {
@@ -111,16 +146,18 @@ void CSession::NoteSignsOfLife(int64_t nNowMs) {
     // keepalive ends it when the client's host stops answering), a UDP
     // download counts for the client's test time.
     const bool bUdpDownload = m_bUdpDownload && nNowMs < m_nTestTimeEndMs;
+    // Datagrams count only as the upload of a UDP upload test.
     const uint64_t nUdp = m_nUdpReceived.load(std::memory_order_relaxed);
-    if (nUdp != m_nUdpSeen || bUdpDownload) {
-        m_nUdpSeen = nUdp;
+    const bool bUdpUpload = nUdp != m_nUdpSeen && (m_nTest == 4 || m_nTest == 6);
+    m_nUdpSeen = nUdp;
+    if (bUdpUpload || bUdpDownload) {
         m_nLastLifeMs = nNowMs;
     }
 }
 
 void CSession::Run() {
-    Log("connected");
-    m_nLastLifeMs = Now();
+    Log(ELine::Connected, "connected");
+    m_nLastLifeMs = Now(); // the session start must come within the idle limit
     const SOCKET hSocket = m_pSocket->GetHandle();
     while (m_bRun) {
         int64_t nNow = Now();
@@ -147,12 +184,12 @@ void CSession::Run() {
         // usually followed by the close at once.
         const bool bOpen = !waits[0].bReadable || ReadInput();
         nNow = Now();
-        m_parser.Tick(nNow, m_events);
+        m_parser.Tick(nNow, m_messages);
         if (!HandleEvents()) {
             return;
         }
         if (!bOpen) {
-            Finish("connection closed by the client", false);
+            Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
             return;
         }
         if (m_bTcpDownload && waits[0].bWritable && !SendTcpDownload()) {
@@ -176,7 +213,7 @@ void CSession::Run() {
             if (nNow - m_nLastLifeMs <= TAKING_PART_MS) {
                 m_nQuietUntilMs = m_nTestTimeEndMs;
             }
-            Log(Format("test %d download stopped: its time is up", m_nTest.load()));
+            Log(ELine::DownloadStopped, "test %d download stopped: its time is up", m_nTest.load());
         }
         if (nNow >= IdleDeadlineMs()) {
             // A client of ours that is still there ends cleanly instead of
@@ -202,67 +239,66 @@ bool CSession::ReadInput() {
             return false;
         }
         if (nReceived < 0) {
-            Log("receive failed: " + OneLine(GetWinsockErrorText()));
+            Log(ELine::Failure, "receive failed: %s", OneLine(GetWinsockErrorText()).c_str());
+            m_bLost = true; // reset, or the client's host stopped answering
             return false;
         }
-        m_nLastLifeMs = Now();
+        // Bytes alone are no sign of life: only what they turn out to be.
+        const int64_t nNow = Now();
         const uint64_t nUploadBefore = m_parser.GetUploadBytes();
-        m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), m_nLastLifeMs, m_events);
+        m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), nNow, m_messages);
         if (m_parser.GetUploadBytes() != nUploadBefore) {
             if (m_nUploadFirstMs < 0) {
-                m_nUploadFirstMs = m_nLastLifeMs;
+                m_nUploadFirstMs = nNow;
             }
-            m_nUploadLastMs = m_nLastLifeMs;
+            m_nUploadLastMs = nNow;
+            m_nLastLifeMs = nNow;
         }
     }
     return true;
 }
 
 bool CSession::HandleEvents() {
-    // Handling a request reads on while it drains, which may add events.
-    for (size_t i = 0; i < m_events.size(); ++i) {
-        const SEvent event = m_events[i];
+    // Handling a request reads on while it drains, which may queue more;
+    // a stop of the node is heeded between messages.
+    SEvent event;
+    while (m_bRun && m_messages.Take(event)) {
         switch (event.eKind) {
         case CControlParser::EKind::SessionStart:
             if (!m_bStarted) {
-                Log(Format("session start: %d s per test", event.nValue));
+                Log(ELine::SessionStart, "session start: %d s per test", event.nValue);
             } else {
-                Log(Format("session start again: now %d s per test", event.nValue));
+                Log(ELine::StartAgain, "session start again: now %d s per test", event.nValue);
             }
             m_bStarted = true;
             m_nSeconds = static_cast<uint16_t>(event.nValue);
+            m_nLastLifeMs = Now();
             break;
         case CControlParser::EKind::SessionEnd:
-            m_events.clear();
+            m_messages.Clear();
             Finish("session end from the client", false);
             return false;
         case CControlParser::EKind::TestRequest:
             if (!HandleRequest(event.nValue)) {
-                m_events.clear();
-                Finish("connection closed by the client", false);
+                m_messages.Clear();
+                Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
                 return false;
             }
             break;
         case CControlParser::EKind::Unknown:
-            m_nUnknown += static_cast<uint64_t>(event.nValue);
-            if (Now() - m_nUnknownLogMs >= 1000) {
-                Log(Format("ignored %llu byte(s) that are no message",
-                           static_cast<unsigned long long>(m_nUnknown - m_nUnknownLogged)));
-                m_nUnknownLogged = m_nUnknown;
-                m_nUnknownLogMs = Now();
-            }
-            break;
+            break; // the queue only counts them
         }
     }
-    m_events.clear();
+    NoteUnknown();
     return true;
 }
 
 bool CSession::HandleRequest(int nTest) {
     if (!m_bStarted) {
-        Log(Format("request for test %d before the session start: ignored", nTest));
+        Log(ELine::EarlyRequest, "request for test %d before the session start: ignored", nTest);
         return true;
     }
+    m_nLastLifeMs = Now();
     // The client repeats a request once a second until the command arrives;
     // a repeat sent before it saw the command is no new request.
     if (nTest == m_nTest && Now() - m_nCommandMs < m_context.pOptions->nRepeatWindowMs) {
@@ -296,7 +332,7 @@ bool CSession::Settle(int64_t nLimitMs, bool bPause) {
     const int64_t nDeadline = Now() + nLimitMs;
     while ((m_bRun || m_bClosing) && NodeIo::GetUnacknowledged(hSocket) > 0) {
         if (Now() >= nDeadline) {
-            Log("the client did not take in the download in time; going on");
+            Log(ELine::SlowDrain, "the client did not take in the download in time; going on");
             break;
         }
         NodeIo::SWait wait{hSocket, true, false};
@@ -350,7 +386,7 @@ void CSession::BeginTest(int nTest) {
     m_nUdpFirstMs.store(-1, std::memory_order_relaxed);
     m_nUdpLastMs.store(-1, std::memory_order_relaxed);
     m_nUdpReceivedAtStart = m_nUdpReceived.load(std::memory_order_relaxed);
-    Log(Format("test %d (%s) start", nTest, TestName(nTest)));
+    Log(ELine::TestStart, "test %d (%s) start", nTest, TestName(nTest));
 }
 
 void CSession::EndTest() {
@@ -377,13 +413,14 @@ void CSession::EndTest() {
         nUploadLastMs = std::max(nUploadLastMs, m_nUploadLastMs);
     }
     const int64_t nReceivedMs = Span(nUploadFirstMs, nUploadLastMs);
-    Log(Format("test %d (%s) end after %.2f s: sent %llu bytes (%.1f Mbit/s over %.2f s), "
-               "received %llu bytes (%.1f Mbit/s over %.2f s)%s",
-               m_nTest.load(), TestName(m_nTest), static_cast<double>(nMs) / 1000.0,
-               static_cast<unsigned long long>(nSent), Mbits(m_nDownloadTaken, nSentMs),
-               static_cast<double>(nSentMs) / 1000.0, static_cast<unsigned long long>(nReceived),
-               Mbits(nReceived, nReceivedMs), static_cast<double>(nReceivedMs) / 1000.0,
-               m_parser.IsOutOfStep() ? "; the upload did not repeat its block" : ""));
+    Log(ELine::TestEnd,
+        "test %d (%s) end after %.2f s: sent %llu bytes (%.1f Mbit/s over %.2f s), "
+        "received %llu bytes (%.1f Mbit/s over %.2f s)%s",
+        m_nTest.load(), TestName(m_nTest), static_cast<double>(nMs) / 1000.0,
+        static_cast<unsigned long long>(nSent), Mbits(m_nDownloadTaken, nSentMs),
+        static_cast<double>(nSentMs) / 1000.0, static_cast<unsigned long long>(nReceived),
+        Mbits(nReceived, nReceivedMs), static_cast<double>(nReceivedMs) / 1000.0,
+        m_parser.IsOutOfStep() ? "; the upload did not repeat its block" : "");
     m_nTest = 0;
 }
 
@@ -476,7 +513,7 @@ void CSession::SendUdpDownload(int64_t nNowMs) {
             return;
         }
         if (nSent < 0) {
-            Log("UDP download stopped: " + OneLine(GetWinsockErrorText()));
+            Log(ELine::Failure, "UDP download stopped: %s", OneLine(GetWinsockErrorText()).c_str());
             StopDownload();
             return;
         }
@@ -499,11 +536,17 @@ void CSession::Finish(const std::string& strReason, bool bTellClient) {
             Settle(nLimitMs, false); // closing on unread input could reset the line first
         }
     }
-    Log(Format("session ended (%s): %d test(s), sent %llu bytes, received %llu bytes, ignored "
-               "%llu byte(s) that are no message",
-               strReason.c_str(), m_nTestsRun, static_cast<unsigned long long>(m_nTotalSent),
-               static_cast<unsigned long long>(m_nTotalReceived),
-               static_cast<unsigned long long>(m_nUnknown)));
+    m_nUnknown += m_messages.TakeUnknownBytes();
+    const std::string strLeftOut = m_nLinesLeftOut > 0
+                                       ? Format("; %llu log line(s) left out",
+                                                static_cast<unsigned long long>(m_nLinesLeftOut))
+                                       : std::string();
+    Log(ELine::SessionEnded,
+        "session ended (%s): %d test(s), sent %llu bytes, received %llu bytes, ignored "
+        "%llu byte(s) that are no message%s",
+        strReason.c_str(), m_nTestsRun, static_cast<unsigned long long>(m_nTotalSent),
+        static_cast<unsigned long long>(m_nTotalReceived),
+        static_cast<unsigned long long>(m_nUnknown), strLeftOut.c_str());
     m_pSocket.reset();
     m_bFinished = true;
 }

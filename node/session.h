@@ -5,15 +5,17 @@
 #include "net/socket.h"
 #include "net/thread.h"
 #include "node/control_parser.h"
+#include "node/message_queue.h"
+#include "node/node_log.h"
 #include "node/socket_io.h"
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-class CNodeLog;
 struct CNodeOptions;
 
 // What a session needs of the node around it.
@@ -47,8 +49,24 @@ protected:
 
 private:
     using SEvent = CControlParser::SEvent;
+    // The kinds of line a session logs; each is limited on its own.
+    enum class ELine {
+        Connected,
+        SessionStart,
+        StartAgain,
+        EarlyRequest,
+        TestStart,
+        TestEnd,
+        DownloadStopped,
+        SlowDrain,
+        Failure,
+        SessionEnded,
+        Count
+    };
 
-    void Log(const std::string& strText);
+    template <typename... Args> void Log(ELine eLine, const char* pszFormat, Args... args);
+    // Logs the bytes that were no message, at most once a second.
+    void NoteUnknown();
     int64_t Now() const;
     // Takes in whatever the client sent; false once the connection is gone.
     bool ReadInput();
@@ -81,7 +99,7 @@ private:
     const NodeIo::ADDRESS m_nPeer;
     const std::string m_strPeer; // "address:port" for the log
     CControlParser m_parser;
-    std::vector<SEvent> m_events;
+    CMessageQueue m_messages;
     std::vector<uint8_t> m_buffer;
     std::vector<uint8_t> m_download; // the TCP download's bytes; never a command value
 
@@ -91,10 +109,13 @@ private:
 
     bool m_bStarted = false;
     bool m_bClosing = false; // the node is stopping: drain once more regardless of m_bRun
+    bool m_bLost = false;    // the connection failed rather than closed
     uint16_t m_nSeconds = 0;
-    // The last sign that the client takes part: anything it sent, datagrams
-    // from its address, its acknowledging more of the TCP download, or a
+    // The last sign that the client takes part: its session start and the
+    // messages after it, data of its running upload (on the connection or
+    // as datagrams), its acknowledging more of the TCP download, or a
     // running UDP download (the connection's keepalive watches that one).
+    // Before the session start only the connection's arrival counts.
     int64_t m_nLastLifeMs = 0;
     // After a download that --max-seconds cut short, the client runs its
     // test to its end in silence.
@@ -136,4 +157,6 @@ private:
     uint64_t m_nUnknown = 0;
     uint64_t m_nUnknownLogged = 0;
     int64_t m_nUnknownLogMs = -1000000;
+    std::array<CLogLimit, static_cast<size_t>(ELine::Count)> m_logLimits;
+    uint64_t m_nLinesLeftOut = 0;
 };

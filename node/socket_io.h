@@ -24,15 +24,18 @@ bool SetReuseAddress(SOCKET hSocket);
 // Small messages go out at once, and only a small part of the download
 // waits unsent in the kernel, so that stopping it drains quickly.
 void TuneSessionSocket(SOCKET hSocket, int nUnsentLimit);
-// Lets the kernel probe a silent connection after nSeconds and then every
-// nSeconds, and end it when three probes in a row go unanswered, so that a
-// peer that vanished is noticed even while nothing is sent to it.
-void EnableKeepAlive(SOCKET hSocket, int nSeconds);
+// Lets the kernel probe a connection once the peer has been silent for
+// nIdleSeconds, then every second, and end it once the peer's host has
+// answered nothing for nGiveUpSeconds: a peer that vanished is noticed even
+// while nothing is sent to it, and also while sent data waits for its
+// acknowledgement (when no probe goes out).
+void EnableKeepAlive(SOCKET hSocket, int nIdleSeconds, int nGiveUpSeconds);
 // Changes how many unsent bytes a stream socket takes before a send stops
 // and a wait for writing blocks (where the platform can limit it).
 void SetUnsentLimit(SOCKET hSocket, int nUnsentLimit);
 // Room for bursts of uploaded datagrams (beyond the system's usual limit
-// where the node may raise it).
+// where the node may raise it), and each datagram's own destination address
+// reported with it.
 void TuneDatagramSocket(SOCKET hSocket);
 bool GetPeer(SOCKET hSocket, ADDRESS& nAddress, uint16_t& nPort);
 uint16_t GetLocalPort(SOCKET hSocket);
@@ -63,7 +66,8 @@ bool Wait(SWait* pWaits, int nCount, int nTimeoutMs);
 int SendDatagrams(SOCKET hSocket, const void* pData, int nLength, ADDRESS nAddress, uint16_t nPort,
                   int nCount, bool& bSegmentation);
 
-// A batch of received datagrams: their lengths and senders.
+// A batch of received datagrams: their lengths, senders and the addresses
+// they were sent to (0 where the platform does not tell).
 struct SDatagramBatch {
     static constexpr int MAX_DATAGRAMS = 64;
     static constexpr int BUFFER_SIZE = 2048;
@@ -71,6 +75,7 @@ struct SDatagramBatch {
     int nLength[MAX_DATAGRAMS] = {};
     ADDRESS nSender[MAX_DATAGRAMS] = {};
     uint16_t nSenderPort[MAX_DATAGRAMS] = {};
+    ADDRESS nReceiver[MAX_DATAGRAMS] = {};
     unsigned char data[MAX_DATAGRAMS][BUFFER_SIZE];
 };
 // Takes whatever datagrams are waiting, without blocking; false on failure.

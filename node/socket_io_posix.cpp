@@ -4,6 +4,7 @@
 
 #include "net/datagram_batch.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -76,13 +77,20 @@ void TuneSessionSocket(SOCKET hSocket, int nUnsentLimit) {
     SetUnsentLimit(hSocket, nUnsentLimit);
 }
 
-void EnableKeepAlive(SOCKET hSocket, int nSeconds) {
+void EnableKeepAlive(SOCKET hSocket, int nIdleSeconds, int nGiveUpSeconds) {
     const int nOn = 1;
-    const int nCount = 3;
+    const int nInterval = 1;
+    const int nCount = std::max(1, nGiveUpSeconds - nIdleSeconds);
+    // Without data in flight the probes decide; with it, only the user
+    // timeout does (Linux sends no probe then, and would retransmit for
+    // about 15 minutes). With keepalive on, the user timeout also takes
+    // over from the probe count.
+    const unsigned int nUserTimeoutMs = static_cast<unsigned int>(nGiveUpSeconds) * 1000u;
     ::setsockopt(hSocket, SOL_SOCKET, SO_KEEPALIVE, &nOn, sizeof nOn);
-    ::setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPIDLE, &nSeconds, sizeof nSeconds);
-    ::setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPINTVL, &nSeconds, sizeof nSeconds);
+    ::setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPIDLE, &nIdleSeconds, sizeof nIdleSeconds);
+    ::setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPINTVL, &nInterval, sizeof nInterval);
     ::setsockopt(hSocket, IPPROTO_TCP, TCP_KEEPCNT, &nCount, sizeof nCount);
+    ::setsockopt(hSocket, IPPROTO_TCP, TCP_USER_TIMEOUT, &nUserTimeoutMs, sizeof nUserTimeoutMs);
 }
 
 void SetUnsentLimit(SOCKET hSocket, int nUnsentLimit) {
@@ -94,6 +102,8 @@ void TuneDatagramSocket(SOCKET hSocket) {
     if (::setsockopt(hSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nBytes, sizeof nBytes) < 0) {
         ::setsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, &nBytes, sizeof nBytes);
     }
+    const int nOn = 1;
+    ::setsockopt(hSocket, IPPROTO_IP, IP_PKTINFO, &nOn, sizeof nOn);
 }
 
 bool GetPeer(SOCKET hSocket, ADDRESS& nAddress, uint16_t& nPort) {
@@ -172,6 +182,10 @@ bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch) {
     mmsghdr messages[SDatagramBatch::MAX_DATAGRAMS];
     iovec vectors[SDatagramBatch::MAX_DATAGRAMS];
     sockaddr_in senders[SDatagramBatch::MAX_DATAGRAMS];
+    union {
+        cmsghdr header;
+        char space[CMSG_SPACE(sizeof(in_pktinfo))];
+    } controls[SDatagramBatch::MAX_DATAGRAMS];
     for (int i = 0; i < SDatagramBatch::MAX_DATAGRAMS; ++i) {
         std::memset(&messages[i], 0, sizeof messages[i]);
         vectors[i] = {batch.data[i], SDatagramBatch::BUFFER_SIZE};
@@ -179,6 +193,8 @@ bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch) {
         messages[i].msg_hdr.msg_namelen = sizeof senders[i];
         messages[i].msg_hdr.msg_iov = &vectors[i];
         messages[i].msg_hdr.msg_iovlen = 1;
+        messages[i].msg_hdr.msg_control = controls[i].space;
+        messages[i].msg_hdr.msg_controllen = sizeof controls[i].space;
     }
     batch.nCount = 0;
     const int nReceived =
@@ -194,6 +210,16 @@ bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch) {
         batch.nLength[i] = static_cast<int>(messages[i].msg_len);
         batch.nSender[i] = senders[i].sin_addr.s_addr;
         batch.nSenderPort[i] = ntohs(senders[i].sin_port);
+        batch.nReceiver[i] = 0;
+        msghdr& header = messages[i].msg_hdr;
+        for (cmsghdr* pControl = CMSG_FIRSTHDR(&header); pControl != nullptr;
+             pControl = CMSG_NXTHDR(&header, pControl)) {
+            if (pControl->cmsg_level == IPPROTO_IP && pControl->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(pControl), sizeof info);
+                batch.nReceiver[i] = info.ipi_addr.s_addr;
+            }
+        }
     }
     batch.nCount = nReceived;
     return true;

@@ -16,10 +16,12 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <netinet/tcp.h>
 #include <sstream>
 
 using namespace testing_support;
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 
 namespace {
 
@@ -217,6 +219,14 @@ int ConnectRaw(uint16_t nPort, const char* pszFrom = "127.0.0.1") {
     EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from), 0);
     EXPECT_EQ(connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
     return fd;
+}
+
+uint64_t PeakMemoryKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string strLine;
+    while (std::getline(status, strLine) && strLine.rfind("VmHWM:", 0) != 0) {
+    }
+    return std::strtoull(strLine.c_str() + std::min<size_t>(strLine.size(), 6), nullptr, 10);
 }
 
 bool Settled(const std::function<uint64_t()>& count) {
@@ -536,7 +546,7 @@ TEST_F(NodeTest, LongTcpDownloadsStopPromptlyForTheNextCommand) {
 
 TEST_F(NodeTest, MisbehavingClientsDoNotDisturbOthers) {
     // Six connections from one address: beyond the default limit per address.
-    StartNode({"--idle-ms", "700", "--max-per-address", "8"});
+    StartNode({"--idle-ms", "1500", "--max-per-address", "8"});
     const uint16_t nPort = m_node.Port();
     auto connectRaw = [&] { return ConnectRaw(nPort); };
     CClient first(OnReceive<0>);
@@ -817,4 +827,75 @@ TEST_F(NodeTest, CommandLineErrorsAreOneLineAndExitOne) {
         EXPECT_NE(strLog.find("WSAEADDRINUSE"), std::string::npos) << strLog;
         close(fd);
     }
+}
+
+// Floods: requests before the session start and the start again, each alone;
+// then requests overtaking each other at full speed, a download drained between
+// them. Memory stays put, the log holds a few lines, the last request is answered.
+TEST_F(NodeTest, FloodsTakeNoMemoryAndFewLogLines) {
+    StartNode();
+    const int fd = ConnectRaw(m_node.Port());
+    const int nOn = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nOn, sizeof nOn);
+    const uint64_t nPeakBefore = PeakMemoryKb(m_node.Pid());
+    for (int i = 0; i < 2000; ++i) {
+        send(fd, i < 1000 ? "\x02" : "\x6C\x1E\x00", i < 1000 ? 1 : 3, MSG_NOSIGNAL);
+        std::this_thread::sleep_for(200us);
+    }
+    const std::vector<uint16_t> flood(32768, 0x0402); // 02 04 02 04 ...
+    uint64_t nSent = 0;
+    static char buffer[1 << 17];
+    for (const auto end = std::chrono::steady_clock::now() + 1500ms;
+         std::chrono::steady_clock::now() < end;) {
+        while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
+        }
+        std::this_thread::sleep_for(1ms);
+        const ssize_t n = send(fd, flood.data(), flood.size() * 2, MSG_DONTWAIT | MSG_NOSIGNAL);
+        nSent += static_cast<uint64_t>(std::max<ssize_t>(n, 0));
+    }
+    ASSERT_EQ(send(fd, "\x05", 1, MSG_NOSIGNAL), 1);
+    EXPECT_TRUE(WaitUntil([&] { // command bytes are the only ones below 0x80
+        const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        return n > 0 && std::memchr(buffer, 5, static_cast<size_t>(n)) != nullptr;
+    })) << m_node.Log();
+    EXPECT_GT(nSent, 4u << 20);
+    EXPECT_LT(PeakMemoryKb(m_node.Pid()) - nPeakBefore, 16u << 10) << nSent << " bytes sent";
+    close(fd);
+    StopNode();
+    const std::string strLog = m_node.Log();
+    EXPECT_LT(std::count(strLog.begin(), strLog.end(), '\n'), 100) << strLog; // of 2000 and more
+    EXPECT_NE(strLog.find("log line(s) left out"), std::string::npos) << strLog;
+}
+
+// Stray bytes before or after a session start, or requests before it, hold no
+// place beyond the idle limit; a client on the node's own address does not
+// receive its download as an upload.
+TEST_F(NodeTest, StrayDataHoldsNoPlace) {
+    StartNode({"--idle-ms", "600", "--udp-rate", "8"});
+    const char* const from[] = {"127.0.0.3", "127.0.0.3", "127.0.0.4", NODE_ADDRESS};
+    const std::string first[] = {"A", "\x02", "\x6C\x05\x00"s, "\x6C\x00\x00\x06"s};
+    const char again[] = {'A', 2, 'A', 'A'};
+    int fds[4];
+    for (int i = 0; i < 4; ++i) {
+        fds[i] = ConnectRaw(m_node.Port(), from[i]);
+        send(fds[i], first[i].data(), first[i].size(), MSG_NOSIGNAL);
+    }
+    const auto read = [&] { return m_node.Log().find("session start: 5") != std::string::npos; };
+    ASSERT_TRUE(WaitUntil(read) && ReadBytes(fds[3], 1) == "\x06"); // before stray bytes follow
+    for (int n = 0; n < 10; ++n) { // every 150 ms, well past the limit
+        std::this_thread::sleep_for(150ms);
+        for (int i = 0; i < 4; ++i) {
+            send(fds[i], &again[i], 1, MSG_NOSIGNAL);
+        }
+    }
+    for (const int fd : fds) {
+        char buffer[64];
+        ssize_t n;
+        while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+        }
+        EXPECT_TRUE(n == 0 || errno != EAGAIN) << m_node.Log(); // closed by the node
+        close(fd);
+    }
+    StopNode();
+    EXPECT_EQ(LoggedReceived(m_node.Log(), 6), std::vector<uint64_t>{0}) << m_node.Log();
 }

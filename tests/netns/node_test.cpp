@@ -1,0 +1,41 @@
+// The real node against a client whose host vanishes, which loopback cannot show.
+#include "tests/support/loopback.h"
+#include "tests/support/netns.h"
+#include "tests/support/node_process.h"
+
+#include <gtest/gtest.h>
+
+using namespace testing_support;
+using namespace std::chrono_literals;
+
+// A client's link goes down while its test command, held back by long pauses,
+// is unacknowledged (no keepalive then; the kernel would retransmit for a quarter
+// of an hour): its session, and so its UDP download, end within seconds.
+TEST(NodeNetns, AVanishedClientsUdpDownloadEndsWithinSeconds) {
+    if (const std::string strWhy = NetnsUnavailableReason(); !strWhy.empty()) {
+        GTEST_SKIP() << strWhy;
+    }
+    NetnsPair netns;
+    ASSERT_TRUE(netns.IsUp()) << netns.GetError();
+    const NetnsSide &a = netns.A(), &b = netns.B();
+    NodeProcess node;
+    ASSERT_TRUE(node.Start(
+        {"--bind", a.strAddress, "--port", "0", "--udp-rate", "8", "--settle-ms", "1500"},
+        a.strNamespace));
+    ASSERT_FALSE(node.WaitReady().empty());
+    const sockaddr_in to = Ipv4Address(a.strAddress, node.Port());
+    int late = -1;
+    RunInNetns(b.strNamespace, [&] {
+        late = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        connect(late, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    });
+    send(late, "\x6C\xFF\xFF\x02", 4, MSG_NOSIGNAL);
+    EXPECT_EQ(ReadBytes(late, 1, 2s), "\x02");
+    send(late, "\x05", 1, MSG_NOSIGNAL); // its command goes in about 3 s
+    ASSERT_EQ(RunProcess({"ip", "-n", b.strNamespace, "link", "set", b.strInterface, "down"}, 5s),
+              0);
+    // 6 s without a word from the host end it; the rest is room for a loaded machine.
+    EXPECT_TRUE(WaitUntil([&] { return TestEndLines(node.Log(), 5).size() == 1; }, 20s))
+        << node.Log();
+    close(late);
+}
