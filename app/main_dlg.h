@@ -183,9 +183,9 @@ private:
 
     // Session callbacks, on the workers' threads (session.cpp).
     static void OnNodeMessage(const char* pData, int32_t nLength);
-    static void OnUdpMessage(const char* pData, int32_t nLength, std::string strAddress,
-                             uint16_t nPort);
-    static void OnPacket(const char* pPacket, int32_t nLength);
+    static void OnUdpMessage(const char* pData, int32_t nLength, const std::string& strAddress,
+                             uint16_t nPort, CClientUDP::Clock::time_point arrival);
+    static void OnPacket(const char* pPacket, int32_t nLength, CPacket::Clock::time_point stamp);
     static void OnRateSample(int32_t nKind, float fDownload, float fUpload);
 
     CSocket m_lookup;         // looks node names up; never connected

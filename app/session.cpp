@@ -363,13 +363,14 @@ void CMainDlg::OnSample(uint32_t nSession, float fDownload, float fUpload) {
         m_pNetDlg->SetStatus(m_nCurrentTest, TruncateRate(fDown), TruncateRate(fUp));
 }
 
-void CMainDlg::OnPacket(const char* pPacket, int32_t nLength) {
+void CMainDlg::OnPacket(const char* pPacket, int32_t nLength, CPacket::Clock::time_point stamp) {
     CTrafficMeter& meter = *g_pMainDlg->m_pMeter;
     if (meter.IsRunning())
-        meter.AddPacket(pPacket, nLength);
+        meter.AddPacket(pPacket, nLength, stamp);
 }
 
-void CMainDlg::OnUdpMessage(const char*, int32_t, std::string, uint16_t) {
+void CMainDlg::OnUdpMessage(const char*, int32_t, const std::string&, uint16_t,
+                            CClientUDP::Clock::time_point) {
     // UDP downloads are counted by the capture alone.
 }
 

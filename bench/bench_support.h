@@ -129,7 +129,40 @@ struct Iperf3Run {
     bool bBidir = false;   // both send at once (--bidir)
     int nSeconds = 1;      // measured
     int nOmitSeconds = 0;  // left out before them (-O)
+    bool bTuned = false;   // TCP as iperf3 goes fastest: -Z -l 256K -w 4M
 };
+
+// The pids of an iperf3 run's two processes while they run (0 before).
+struct Iperf3Pids {
+    std::atomic<pid_t> nServer{0};
+    std::atomic<pid_t> nClient{0};
+};
+
+// CPU time (user and system, its threads' and its kernel work's) that a
+// running process has used so far, in microseconds; 0 once it has gone.
+inline uint64_t ProcessCpuMicroseconds(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string strStat;
+    std::getline(file, strStat);
+    // The name in brackets may hold spaces: the fields count from its end.
+    const size_t nNameEnd = strStat.rfind(')');
+    if (pid <= 0 || nNameEnd == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(strStat.substr(nNameEnd + 2));
+    std::string strField;
+    uint64_t nUser = 0;
+    uint64_t nSystem = 0;
+    for (int nField = 3; nField <= 15 && fields >> strField; ++nField) {
+        if (nField == 14) {
+            nUser = std::strtoull(strField.c_str(), nullptr, 10);
+        } else if (nField == 15) {
+            nSystem = std::strtoull(strField.c_str(), nullptr, 10);
+        }
+    }
+    static const long nTicks = ::sysconf(_SC_CLK_TCK);
+    return (nUser + nSystem) * 1000000 / static_cast<uint64_t>(nTicks > 0 ? nTicks : 100);
+}
 
 constexpr uint16_t IPERF3_PORT = 5201;
 // iperf3's UDP payload, as the program's: one 1000-byte block a datagram.
@@ -138,10 +171,11 @@ constexpr int IPERF3_DATAGRAM = 1000;
 // Starts an iperf3 server on one side (for one test, -1), runs the client on
 // the other against it, retried while the server is not listening yet, and
 // ends the server by its pid. True when the client succeeded, its JSON
-// report in strOutput; says so on stderr when it did not.
+// report in strOutput; says so on stderr when it did not. pPids, if given,
+// gets the processes' pids while they run.
 inline bool RunIperf3(const testing_support::NetnsSide& server,
                       const testing_support::NetnsSide& client, const Iperf3Run& run,
-                      std::string& strOutput) {
+                      std::string& strOutput, Iperf3Pids* pPids = nullptr) {
     using namespace testing_support;
     const std::string strPort = std::to_string(IPERF3_PORT);
     std::vector<std::string> args{"ip",   "netns",           "exec", client.strNamespace, "iperf3",
@@ -157,15 +191,24 @@ inline bool RunIperf3(const testing_support::NetnsSide& server,
                 {"-t", std::to_string(run.nSeconds), "-O", std::to_string(run.nOmitSeconds), "-J"});
     if (!run.bTcp) {
         args.insert(args.end(), {"-u", "-b", "0", "-l", std::to_string(IPERF3_DATAGRAM)});
+    } else if (run.bTuned) {
+        args.insert(args.end(), {"-Z", "-l", "256K", "-w", "4M"});
     }
     const pid_t pid = SpawnProcess({"ip", "netns", "exec", server.strNamespace, "iperf3", "-s",
                                     "-1", "-B", server.strAddress, "-p", strPort},
                                    OUTPUT_DISCARDED, OUTPUT_DISCARDED);
+    if (pPids != nullptr) {
+        pPids->nServer = pid; // ip execs iperf3: the pid stays
+    }
     const auto timeout = std::chrono::seconds(run.nSeconds + run.nOmitSeconds + 20);
     int nStatus = -1;
     for (int nTry = 0; nTry < 20 && nStatus != 0 && !g_bInterrupted; ++nTry) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        nStatus = RunProcess(args, timeout, &strOutput);
+        nStatus = RunProcess(args, timeout, &strOutput, [&](pid_t nClient) {
+            if (pPids != nullptr) {
+                pPids->nClient = nClient;
+            }
+        });
     }
     EndProcess(pid);
     if (nStatus != 0) {
@@ -421,9 +464,10 @@ inline double ProcessCpuSeconds() {
 
 // An iperf3 test (its server on one side, its client on the other) measured
 // by MeasureWindow: iperf3 runs a second longer than warm-up and window, so
-// that the window lies inside its steady running. pCpuPerGigabyte, if given,
-// gets what the whole run cost iperf3's two processes and this one (a
-// capture running in it, say) in CPU seconds, the kernel's work for their
+// that the window lies inside its steady running. The window's own count is
+// the CPU time iperf3's two processes took, in microseconds. pCpuPerGigabyte,
+// if given, gets what the whole run cost iperf3's two processes and this one
+// (a capture running in it, say) in CPU seconds, the kernel's work for their
 // sockets included, per gigabyte the link carried: unlike a rate, a cost
 // that other programs' load on the machine hardly moves. Nothing when iperf3
 // failed, ended before the window did, or the run was interrupted.
@@ -439,12 +483,15 @@ inline std::optional<PairWindow> MeasureIperf3Window(const testing_support::Netn
     std::chrono::steady_clock::time_point ended;
     const auto first = ReadPairCounters(netns);
     const double dCpuBefore = ProcessCpuSeconds();
+    Iperf3Pids pids;
     std::thread iperf([&] {
         std::string strOutput;
-        bRan = RunIperf3(server, client, run, strOutput);
+        bRan = RunIperf3(server, client, run, strOutput, &pids);
         ended = std::chrono::steady_clock::now();
     });
-    const std::optional<PairWindow> window = MeasureWindow(netns, nWarmupSeconds, nSeconds);
+    const std::optional<PairWindow> window = MeasureWindow(netns, nWarmupSeconds, nSeconds, [&] {
+        return ProcessCpuMicroseconds(pids.nServer) + ProcessCpuMicroseconds(pids.nClient);
+    });
     const auto measured = std::chrono::steady_clock::now();
     iperf.join();
     const double dCpu = ProcessCpuSeconds() - dCpuBefore;

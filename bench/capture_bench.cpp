@@ -46,12 +46,12 @@ struct Counts {
 } g_counts;
 std::atomic<CTrafficMeter*> g_pMeter{nullptr};
 
-void OnPacket(const char* pPacket, int32_t nLength) {
+void OnPacket(const char* pPacket, int32_t nLength, CPacket::Clock::time_point stamp) {
+    if (CTrafficMeter* pMeter = g_pMeter) {
+        pMeter->AddPacket(pPacket, nLength, stamp);
+    }
     if (nLength <= 0) {
         return;
-    }
-    if (CTrafficMeter* pMeter = g_pMeter) {
-        pMeter->AddPacket(pPacket, nLength);
     }
     // The capture thread is the only writer: plain stores, so that the
     // benchmark's own count costs the capture next to nothing.

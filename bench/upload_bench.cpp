@@ -44,7 +44,8 @@ constexpr int WARMUP_SECONDS = 1;
 static_assert(CTrafficSender::BLOCK_SIZE == IPERF3_DATAGRAM, "both sides send the same datagrams");
 
 void OnNodeBytes(const char*, int32_t) {}
-void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
+void OnDatagram(const char*, int32_t, const std::string&, uint16_t, CClientUDP::Clock::time_point) {
+}
 
 // The receiving end, inside the second namespace, with the system's default
 // receive buffer as iperf3's server has it. One wait and one read per

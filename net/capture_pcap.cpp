@@ -5,6 +5,7 @@
 
 #include "net/socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <netinet/in.h>
@@ -82,6 +83,7 @@ struct CPacket::Capture {
     pcap_t* pHandle = nullptr;
     int nFd = -1;
     LinkType linkType = LinkType::Unknown;
+    int64_t nStampDivisor = 1; // nanoseconds per unit of a stamp's fraction
 
     Capture() = default;
     Capture(const Capture&) = delete;
@@ -130,11 +132,14 @@ bool CPacket::Open(const std::string& strAddress, uint16_t /*nPort*/) {
     pcap_set_promisc(pHandle, 0); // the interface's own traffic, not its neighbours'
     pcap_set_buffer_size(pHandle, BUFFER_BYTES);
     pcap_set_timeout(pHandle, BLOCK_TIMEOUT_MS);
+    pcap_set_tstamp_precision(pHandle, PCAP_TSTAMP_PRECISION_NANO); // else microseconds
     const int nStatus = pcap_activate(pHandle);
     if (nStatus < 0) {
         SetError(WinsockCodeOfStatus(nStatus));
         return false;
     }
+    pCapture->nStampDivisor =
+        pcap_get_tstamp_precision(pHandle) == PCAP_TSTAMP_PRECISION_NANO ? 1 : 1000;
     pCapture->linkType = LinkTypeOf(pcap_datalink(pHandle));
     if (pCapture->linkType == LinkType::Unknown) {
         SetError(WSAEOPNOTSUPP);
@@ -203,35 +208,56 @@ void CPacket::Run() {
     struct Context {
         CPacket* pPacket;
         const Capture* pCapture;
-    } context{this, pCapture.get()};
+        CStampClock stamps;
+        Clock::time_point latest; // the latest stamp handed over
+    } context{this, pCapture.get(), {}, {}};
     const pcap_handler handler = [](u_char* pUser, const pcap_pkthdr* pHeader,
                                     const u_char* pFrame) {
         auto* pContext = reinterpret_cast<Context*>(pUser);
+        const Clock::time_point stamp = pContext->stamps.ToSteady(
+            pHeader->ts.tv_sec, pHeader->ts.tv_usec * pContext->pCapture->nStampDivisor);
+        pContext->latest = std::max(pContext->latest, stamp);
         pContext->pPacket->OnFrame(pContext->pCapture->linkType, pFrame, pHeader->caplen,
-                                   pHeader->len);
+                                   pHeader->len, stamp);
         if (!pContext->pPacket->m_bRun) {
             pcap_breakloop(pContext->pCapture->pHandle); // closed from the callback
         }
     };
 
-    using Clock = std::chrono::steady_clock;
+    static const char cNothing = 0;
+    Clock::time_point handedOver;
     auto nextStats = Clock::now() + std::chrono::milliseconds(STATS_MS);
     pollfd wait{pCapture->nFd, POLLIN, 0};
     // Also ends when the capture is no longer the current one, so that a loop
     // can never outlive its capture, whatever its owner does.
     while (m_bRun && GetCapture() == pCapture) {
+        context.stamps.Sync();
         const int nFrames = pcap_dispatch(pCapture->pHandle, DISPATCH_BATCH, handler,
                                           reinterpret_cast<u_char*>(&context));
         if (nFrames == PCAP_ERROR) {
             // Passed on as a failed receive, then retried after a pause, so
             // that a lasting failure (the interface went away) does not spin.
-            static const char cNothing = 0;
             if (m_pfnCapture != nullptr) {
-                m_pfnCapture(&cNothing, -1);
+                m_pfnCapture(&cNothing, -1, Clock::now());
             }
             poll(nullptr, 0, POLL_MS);
-        } else if (nFrames == 0) {
-            poll(&wait, 1, POLL_MS);
+        } else {
+            // What the ring can still hold back: packets of the other
+            // direction stamped a little before the latest one, and, once it
+            // is empty, those in the block the kernel has not handed over yet.
+            Clock::time_point complete = context.latest - REORDER;
+            if (nFrames == 0) {
+                complete = std::max(complete, context.stamps.Synced() - HOLD_BACK);
+            }
+            if (complete > handedOver && m_bRun) {
+                handedOver = complete;
+                if (m_pfnCapture != nullptr) {
+                    m_pfnCapture(&cNothing, 0, handedOver);
+                }
+            }
+            if (nFrames == 0) {
+                poll(&wait, 1, POLL_MS);
+            }
         }
         if (Clock::now() >= nextStats) {
             ReadStats(*pCapture);

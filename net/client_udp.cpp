@@ -1,5 +1,7 @@
 #include "net/client_udp.h"
 
+#include "net/packet_headers.h"
+
 CClientUDP::CClientUDP(PFNRECEIVE pfnReceive) : m_pfnReceive(pfnReceive) {}
 
 CClientUDP::~CClientUDP() {
@@ -30,6 +32,7 @@ bool CClientUDP::Open(const std::string& strAddress, uint16_t nPort) {
         SetError(pSocket->GetLastErrorText());
         return false;
     }
+    CDatagramReceiver::Prepare(pSocket->GetHandle(), RECEIVE_BUFFER_BYTES);
     m_socket.Set(pSocket);
     if (!Start()) {
         m_socket.Drop(pSocket);
@@ -79,20 +82,26 @@ bool CClientUDP::IsOpen() const {
 }
 
 void CClientUDP::Run() {
-    char buffer[RECEIVE_BUFFER];
+    CDatagramReceiver receiver;
+    // The sender's address as text, made only when the sender changes.
+    std::string strAddress;
+    uint32_t nAddress = 0;
     bool bLastFailed = false;
     while (m_bRun) {
         const auto pSocket = GetSocket();
         if (!pSocket) {
             break;
         }
-        std::string strAddress;
-        uint16_t nPort = 0;
-        const int nReceived = pSocket->ReceiveFrom(buffer, RECEIVE_BUFFER, strAddress, nPort);
-        if (nReceived > 0) {
-            bLastFailed = false;
-            m_pfnReceive(buffer, nReceived, std::move(strAddress), nPort);
-            continue;
+        const int nReads = receiver.Receive(pSocket->GetHandle());
+        CDatagramReceiver::Datagram datagram;
+        // A Close from the callback ends the batch too.
+        while (m_bRun && receiver.Next(datagram)) {
+            if (strAddress.empty() || datagram.nAddress != nAddress) {
+                nAddress = datagram.nAddress;
+                strAddress = AddressText(nAddress);
+            }
+            m_pfnReceive(datagram.pData, datagram.nLength, strAddress, datagram.nPort,
+                         datagram.arrival);
         }
         // Only Close ends this loop. An empty datagram is valid UDP, and an
         // error here is usually an ICMP report about an earlier send (port
@@ -100,11 +109,13 @@ void CClientUDP::Run() {
         if (GetSocket() != pSocket) {
             break;
         }
-        if (nReceived < 0) {
+        if (nReads < 0) {
             if (bLastFailed) {
                 CThread::Sleep(1); // an error that repeats must not spin a core
             }
             bLastFailed = true;
+        } else if (nReads > 0) {
+            bLastFailed = false;
         }
     }
     m_bRun = false;

@@ -3,6 +3,7 @@
 // datagrams and a receive thread hands every received datagram to a callback.
 #pragma once
 
+#include "net/datagram_batch.h"
 #include "net/shared_socket.h"
 #include "net/thread.h"
 
@@ -13,10 +14,16 @@
 
 class CClientUDP : public CThread {
 public:
-    using PFNRECEIVE = void (*)(const char* pData, int32_t nLength, std::string strAddress,
-                                uint16_t nPort);
+    using Clock = CDatagramReceiver::Clock;
+    // One datagram, with its sender and the time the kernel took it in, on
+    // the receive thread. The buffer is valid only during the call.
+    using PFNRECEIVE = void (*)(const char* pData, int32_t nLength, const std::string& strAddress,
+                                uint16_t nPort, Clock::time_point arrival);
 
-    static constexpr int RECEIVE_BUFFER = 2048;
+    // The receive buffer asked for: a node's download at 10 Gbit/s for about
+    // 6 ms while the receive thread waits for a processor. A user gets at
+    // most what the system allows (net.core.rmem_max on Linux).
+    static constexpr int RECEIVE_BUFFER_BYTES = 8 << 20;
 
     explicit CClientUDP(PFNRECEIVE pfnReceive);
     ~CClientUDP();

@@ -1,14 +1,22 @@
-// Batched datagrams on Linux: UDP segmentation offload, else sendmmsg.
+// Batched datagrams on Linux: out with UDP segmentation offload, else
+// sendmmsg; in with recvmmsg, UDP receive offload and the kernel's arrival
+// stamps.
 #include "net/datagram_batch.h"
 
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <netinet/in.h>
 #include <netinet/udp.h>
 #include <sys/socket.h>
 
 #ifndef UDP_SEGMENT
 #define UDP_SEGMENT 103
+#endif
+#ifndef UDP_GRO
+#define UDP_GRO 104
 #endif
 
 namespace {
@@ -89,4 +97,98 @@ int SendDatagramCopies(SOCKET hSocket, const void* pData, int nLength, uint32_t 
         return SOCKET_ERROR;
     }
     return nSent;
+}
+
+struct CDatagramReceiver::Reads {
+    // Room for the arrival stamp and the offloaded datagrams' size.
+    static constexpr size_t CONTROL_BYTES = CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(int));
+
+    // Left unwritten: the system gives its pages as reads first fill them.
+    std::unique_ptr<char[]> pBuffer =
+        std::make_unique_for_overwrite<char[]>(size_t{MAX_READS} * READ_BYTES);
+    mmsghdr messages[MAX_READS];
+    iovec vectors[MAX_READS];
+    sockaddr_in senders[MAX_READS];
+    alignas(cmsghdr) char control[MAX_READS][CONTROL_BYTES];
+    int nSegment[MAX_READS]; // the size of each datagram of the read
+    Clock::time_point arrival[MAX_READS];
+    CStampClock stamps;
+};
+
+CDatagramReceiver::CDatagramReceiver() : m_pReads(std::make_unique<Reads>()) {}
+
+CDatagramReceiver::~CDatagramReceiver() = default;
+
+void CDatagramReceiver::Prepare(SOCKET hSocket, int nBufferBytes) {
+    // Each may be missing (an older kernel): batches work without.
+    const int nOn = 1;
+    ::setsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, &nBufferBytes, sizeof nBufferBytes);
+    ::setsockopt(hSocket, IPPROTO_UDP, UDP_GRO, &nOn, sizeof nOn);
+    ::setsockopt(hSocket, SOL_SOCKET, SO_TIMESTAMPNS, &nOn, sizeof nOn);
+}
+
+int CDatagramReceiver::Receive(SOCKET hSocket) {
+    Reads& r = *m_pReads;
+    m_nReads = m_nRead = m_nOffset = 0;
+    for (int i = 0; i < MAX_READS; ++i) {
+        r.vectors[i] = {r.pBuffer.get() + static_cast<size_t>(i) * READ_BYTES, READ_BYTES};
+        msghdr& header = r.messages[i].msg_hdr;
+        header.msg_name = &r.senders[i];
+        header.msg_namelen = sizeof r.senders[i];
+        header.msg_iov = &r.vectors[i];
+        header.msg_iovlen = 1;
+        header.msg_control = r.control[i];
+        header.msg_controllen = sizeof r.control[i];
+        header.msg_flags = 0;
+        r.messages[i].msg_len = 0;
+    }
+    const int nReads = ::recvmmsg(hSocket, r.messages, MAX_READS, MSG_WAITFORONE, nullptr);
+    if (nReads < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        SetLastErrorFromErrno(errno);
+        return SOCKET_ERROR;
+    }
+    r.stamps.Sync();
+    for (int i = 0; i < nReads; ++i) {
+        msghdr& header = r.messages[i].msg_hdr;
+        r.nSegment[i] = static_cast<int>(r.messages[i].msg_len);
+        r.arrival[i] = r.stamps.Synced();
+        for (cmsghdr* pHeader = CMSG_FIRSTHDR(&header); pHeader != nullptr;
+             pHeader = CMSG_NXTHDR(&header, pHeader)) {
+            if (pHeader->cmsg_level == IPPROTO_UDP && pHeader->cmsg_type == UDP_GRO) {
+                int nSegment = 0;
+                std::memcpy(&nSegment, CMSG_DATA(pHeader), sizeof nSegment);
+                if (nSegment > 0) {
+                    r.nSegment[i] = nSegment;
+                }
+            } else if (pHeader->cmsg_level == SOL_SOCKET && pHeader->cmsg_type == SCM_TIMESTAMPNS) {
+                timespec stamp{};
+                std::memcpy(&stamp, CMSG_DATA(pHeader), sizeof stamp);
+                r.arrival[i] = r.stamps.ToSteady(stamp.tv_sec, stamp.tv_nsec);
+            }
+        }
+    }
+    m_nReads = nReads;
+    return nReads;
+}
+
+bool CDatagramReceiver::Next(Datagram& datagram) {
+    Reads& r = *m_pReads;
+    for (; m_nRead < m_nReads; ++m_nRead, m_nOffset = 0) {
+        const int nLength = static_cast<int>(r.messages[m_nRead].msg_len);
+        if (m_nOffset >= nLength || r.senders[m_nRead].sin_family != AF_INET) {
+            continue;
+        }
+        const int nSegment = std::min(r.nSegment[m_nRead], nLength - m_nOffset);
+        datagram.pData = static_cast<const char*>(r.vectors[m_nRead].iov_base) + m_nOffset;
+        datagram.nLength = nSegment;
+        datagram.nAddress = ntohl(r.senders[m_nRead].sin_addr.s_addr);
+        datagram.nPort = ntohs(r.senders[m_nRead].sin_port);
+        datagram.arrival = r.arrival[m_nRead];
+        m_nOffset += nSegment;
+        return true;
+    }
+    return false;
 }

@@ -125,10 +125,10 @@ bool CPacket::FindDatagram(LinkType linkType, const unsigned char* pFrame, uint3
 }
 
 void CPacket::OnFrame(LinkType linkType, const unsigned char* pFrame, uint32_t nCaptured,
-                      uint32_t nWireLength) {
+                      uint32_t nWireLength, Clock::time_point stamp) {
     Datagram datagram;
     if (m_pfnCapture != nullptr &&
         FindDatagram(linkType, pFrame, nCaptured, nWireLength, datagram)) {
-        m_pfnCapture(datagram.pData, datagram.nLength);
+        m_pfnCapture(datagram.pData, datagram.nLength, stamp);
     }
 }

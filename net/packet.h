@@ -5,6 +5,7 @@
 #pragma once
 
 #include "net/packet_headers.h"
+#include "net/stamp_clock.h"
 #include "net/thread.h"
 
 #include <atomic>
@@ -15,12 +16,17 @@
 
 class CPacket : public CThread {
 public:
-    // The datagram from its first IPv4 header byte, and its true length (the
-    // bytes it occupies on the link, not the captured prefix). The buffer
-    // holds the first min(length, PACKET_HEADER_BYTES) bytes at least. A
-    // capture error is passed on as a length of -1; consumers take any length
-    // of 20 or less as no packet.
-    using PFNCAPTURE = void (*)(const char* pPacket, int32_t nLength);
+    using Clock = CStampClock::Clock;
+
+    // The datagram from its first IPv4 header byte, its true length (the
+    // bytes it occupies on the link, not the captured prefix) and when it
+    // crossed the interface. The buffer holds the first min(length,
+    // PACKET_HEADER_BYTES) bytes at least. Consumers take any length of 20 or
+    // less as no packet; two of them say more: a capture error is passed on
+    // as -1, and 0 says that every packet stamped before the time has been
+    // handed over (the capture holds packets back a little, and a meter
+    // waits for this before it ends a period).
+    using PFNCAPTURE = void (*)(const char* pPacket, int32_t nLength, Clock::time_point stamp);
 
     // Link-layer framings that the capture can meet.
     enum class LinkType { Ethernet, LinuxCooked, LinuxCooked2, BsdLoopback, RawIp, Unknown };
@@ -73,6 +79,13 @@ public:
     static constexpr int BUFFER_BYTES = 16 << 20;
     static constexpr int POLL_MS = 20; // the longest a stop waits for the loop to notice
     static constexpr int STATS_MS = 100;
+    // How long the kernel may hold a packet back in a partly filled block of
+    // its ring (a timeout of 10 ms, rounded up to its timer's tick, and run
+    // late while the machine is busy), and the two directions' packets out of
+    // the order of their stamps (each is stamped on the processor that
+    // handled it).
+    static constexpr std::chrono::milliseconds HOLD_BACK{50};
+    static constexpr std::chrono::milliseconds REORDER{5};
 
 protected:
     void Run() override;
@@ -82,7 +95,7 @@ private:
     std::shared_ptr<Capture> GetCapture() const;
     void SetError(int nWinsockCode);
     void OnFrame(LinkType linkType, const unsigned char* pFrame, uint32_t nCaptured,
-                 uint32_t nWireLength);
+                 uint32_t nWireLength, Clock::time_point stamp);
     void ReadStats(Capture& capture);
 
     const PFNCAPTURE m_pfnCapture;

@@ -21,17 +21,36 @@ bool CTrafficMeter::Start(uint32_t nPeriod, const std::vector<CTrafficFilter>* p
         return false; // it would have to wait for itself
     }
     Join(); // the old thread notices within STOP_SLICE
-    m_nPeriod = nPeriod;
     m_pFilters = pFilters;
+    {
+        std::lock_guard lock(m_mtxPeriods);
+        Counts carried{};
+        for (const Counts& counts : m_open) {
+            for (size_t k = 0; k < COUNTERS; ++k) {
+                carried[k] += counts[k];
+            }
+        }
+        m_open = {};
+        m_open[0] = carried;
+        m_nFirstOpen = 0;
+        m_period = std::chrono::milliseconds(std::max<uint32_t>(nPeriod, 1));
+        m_gridStart = m_pfnNow();
+        m_handedOver = m_gridStart;
+    }
     return CThread::Start();
 }
 
 void CTrafficMeter::ResetCounts() {
-    for (std::atomic<uint64_t>& nCount : m_counts)
-        nCount = 0;
+    std::lock_guard lock(m_mtxPeriods);
+    m_open = {};
 }
 
-void CTrafficMeter::AddPacket(const char* pPacket, int32_t nLength) {
+void CTrafficMeter::AddPacket(const char* pPacket, int32_t nLength, Clock::time_point stamp) {
+    if (nLength == 0) {
+        std::lock_guard lock(m_mtxPeriods);
+        m_handedOver = std::max(m_handedOver, stamp);
+        return;
+    }
     const std::vector<CTrafficFilter>* pFilters = m_pFilters;
     const int32_t nSelected = m_nSelectedFilter;
     if (pFilters == nullptr || nSelected < 0 ||
@@ -42,39 +61,77 @@ void CTrafficMeter::AddPacket(const char* pPacket, int32_t nLength) {
     if (!verdict) {
         return;
     }
-    m_counts[verdict->bIncoming ? DOWNLOAD : UPLOAD].fetch_add(static_cast<uint64_t>(nLength),
-                                                               std::memory_order_relaxed);
+    std::lock_guard lock(m_mtxPeriods);
+    uint64_t nPeriod = m_nFirstOpen;
+    if (stamp >= m_gridStart) {
+        nPeriod = std::clamp(static_cast<uint64_t>((stamp - m_gridStart) / m_period), m_nFirstOpen,
+                             m_nFirstOpen + OPEN_PERIODS - 1);
+    }
+    Counts& counts = m_open[nPeriod % OPEN_PERIODS];
+    counts[verdict->bIncoming ? DOWNLOAD : UPLOAD] += static_cast<uint64_t>(nLength);
     if (verdict->nOverhead > 0) {
-        m_counts[verdict->bIncoming ? OVERHEAD_DOWNLOAD : OVERHEAD_UPLOAD].fetch_add(
-            static_cast<uint64_t>(verdict->nOverhead), std::memory_order_relaxed);
+        counts[verdict->bIncoming ? OVERHEAD_DOWNLOAD : OVERHEAD_UPLOAD] +=
+            static_cast<uint64_t>(verdict->nOverhead);
     }
 }
 
 void CTrafficMeter::Run() {
+    Clock::time_point gridStart;
+    Clock::duration period;
+    uint64_t nNextEnd = 0; // the grid index of the end waited for
+    {
+        std::lock_guard lock(m_mtxPeriods);
+        gridStart = m_gridStart;
+        period = m_period;
+        nNextEnd = m_nFirstOpen + 1;
+    }
+    auto handedOver = [this] {
+        std::lock_guard lock(m_mtxPeriods);
+        return m_handedOver;
+    };
     // Deadlines are absolute: the time spent counting and reporting does not
     // lengthen the next period.
-    const std::chrono::milliseconds period(std::max<uint32_t>(m_nPeriod, 1));
-    Clock::time_point deadline = m_pfnNow() + period;
     while (m_bRun) {
+        const Clock::time_point end = gridStart + period * static_cast<int64_t>(nNextEnd);
         Clock::time_point now = m_pfnNow();
-        for (; m_bRun && now < deadline; now = m_pfnNow()) {
-            m_pfnSleepUntil(std::min(deadline, now + STOP_SLICE));
+        for (; m_bRun && now < end; now = m_pfnNow()) {
+            m_pfnSleepUntil(std::min(end, now + STOP_SLICE));
+        }
+        Clock::time_point complete = handedOver();
+        for (; m_bRun && complete < end && now < end + CLOSE_WAIT;
+             now = m_pfnNow(), complete = handedOver()) {
+            m_pfnSleepUntil(std::min(end + CLOSE_WAIT, now + HANDOVER_POLL));
         }
         if (!m_bRun) {
             break;
         }
-        EndPeriod();
-        // The next deadline is the first on the grid after the counts were
-        // taken: a stall of whole periods (a suspended machine) gives one
-        // report for the time missed, and the grid stays where it was.
-        deadline += period * ((now - deadline) / period + 1);
+        // Every period that has ended by then is reported: a stall of whole
+        // periods (a suspended machine) gives one report for the time
+        // missed, and the grid stays where it was.
+        complete = std::min(std::max(complete, now - CLOSE_WAIT), now);
+        const auto nEnded = static_cast<uint64_t>((complete - gridStart) / period);
+        EndPeriods(nEnded);
+        nNextEnd = nEnded + 1;
     }
 }
 
-void CTrafficMeter::EndPeriod() {
+void CTrafficMeter::EndPeriods(uint64_t nEnd) {
+    Counts taken{};
+    {
+        std::lock_guard lock(m_mtxPeriods);
+        const uint64_t nTake = std::min<uint64_t>(nEnd - m_nFirstOpen, OPEN_PERIODS);
+        for (uint64_t i = 0; i < nTake; ++i) {
+            Counts& counts = m_open[(m_nFirstOpen + i) % OPEN_PERIODS];
+            for (size_t k = 0; k < COUNTERS; ++k) {
+                taken[k] += counts[k];
+            }
+            counts = {};
+        }
+        m_nFirstOpen = nEnd;
+    }
     std::array<float, COUNTERS> counts{};
     for (size_t k = 0; k < COUNTERS; ++k) {
-        counts[k] = static_cast<float>(m_counts[k].exchange(0, std::memory_order_relaxed));
+        counts[k] = static_cast<float>(taken[k]);
     }
     const uint32_t nPosition = m_nRingPosition;
     for (size_t k = 0; k < COUNTERS; ++k) {

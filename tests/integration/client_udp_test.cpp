@@ -1,9 +1,11 @@
 // CClientUDP against plain datagram sockets on loopback: where its datagrams
-// come from, what its receive thread delivers, and that only Close ends it.
-// Peers sit on 127.0.0.2 so that they may share the client's port number.
+// come from, what its receive thread delivers (each datagram of a batch on
+// its own, with its sender and arrival), and that only Close ends it. Peers
+// sit on 127.0.0.2 so that they may share the client's port number.
 #include "net/client_udp.h"
 #include "tests/support/loopback.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <tuple>
@@ -19,12 +21,15 @@ using Datagram = std::tuple<std::string, std::string, uint16_t>; // data, from a
 struct Received {
     std::mutex mtx;
     std::vector<Datagram> datagrams;
+    std::vector<CClientUDP::Clock::time_point> arrivals;
 } g_received;
 
-void OnDatagram(const char* pData, int32_t nLength, std::string strAddress, uint16_t nPort) {
+void OnDatagram(const char* pData, int32_t nLength, const std::string& strAddress, uint16_t nPort,
+                CClientUDP::Clock::time_point arrival) {
     std::lock_guard lock(g_received.mtx);
-    g_received.datagrams.emplace_back(std::string(pData, static_cast<size_t>(nLength)),
-                                      std::move(strAddress), nPort);
+    g_received.datagrams.emplace_back(std::string(pData, static_cast<size_t>(nLength)), strAddress,
+                                      nPort);
+    g_received.arrivals.push_back(arrival);
 }
 
 std::vector<Datagram> ReceivedDatagrams() {
@@ -45,6 +50,7 @@ protected:
         {
             std::lock_guard lock(g_received.mtx);
             g_received.datagrams.clear();
+            g_received.arrivals.clear();
         }
         m_peer = UdpSocketOn("127.0.0.2");
         ASSERT_GE(m_peer, 0);
@@ -75,6 +81,37 @@ TEST_F(ClientUdpTest, SendsFromItsBoundAddressAndDeliversWhatItReceives) {
     SendDatagram(m_peer, "download", m_nPort);
     ASSERT_TRUE(WaitUntil([] { return ReceivedDatagrams().size() == 1; }));
     EXPECT_EQ(ReceivedDatagrams()[0], Datagram("download", "127.0.0.2", m_nPort));
+}
+
+TEST_F(ClientUdpTest, DeliversEachDatagramOfABatchWithItsSenderAndArrival) {
+    CClientUDP client(OnDatagram);
+    ASSERT_TRUE(client.Open("127.0.0.1", m_nPort)) << client.GetErrorText();
+    const int other = UdpSocketOn("127.0.0.3", m_nPort);
+    ASSERT_GE(other, 0);
+    // Offloaded batches, kept together up to a socket that takes offloaded
+    // reads, and others' datagrams of 3 KB between them: more than one read.
+    std::vector<Datagram> expected;
+    const auto before = CClientUDP::Clock::now();
+    for (int nRound = 0; nRound < 40; ++nRound) {
+        std::string strDatagram = "batch " + std::to_string(nRound);
+        strDatagram.resize(1000, '.');
+        bool bSegmentation = true;
+        ASSERT_EQ(SendDatagramCopies(m_peer, strDatagram.data(), 1000, htonl(INADDR_LOOPBACK),
+                                     m_nPort, 10, bSegmentation),
+                  10);
+        ASSERT_TRUE(bSegmentation);
+        expected.insert(expected.end(), 10, Datagram(strDatagram, "127.0.0.2", m_nPort));
+        const std::string strOther = "from .3 #" + std::to_string(nRound) + std::string(3000, '+');
+        SendDatagram(other, strOther, m_nPort);
+        expected.emplace_back(strOther, "127.0.0.3", m_nPort);
+    }
+    ASSERT_TRUE(WaitUntil([&] { return ReceivedDatagrams().size() >= expected.size(); }));
+    const auto after = CClientUDP::Clock::now();
+    close(other);
+    EXPECT_EQ(ReceivedDatagrams(), expected);
+    std::lock_guard lock(g_received.mtx);
+    EXPECT_TRUE(std::all_of(g_received.arrivals.begin(), g_received.arrivals.end(),
+                            [&](auto arrival) { return arrival >= before && arrival <= after; }));
 }
 
 TEST_F(ClientUdpTest, EmptyDatagramsAndPortUnreachableDoNotEndTheReceiveThread) {

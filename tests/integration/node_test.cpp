@@ -62,7 +62,8 @@ template <int N> void OnReceive(const char* pData, int32_t nLength) {
 std::atomic<uint64_t> g_nUdpFromNode{0};
 std::atomic<uint64_t> g_nUdpFromElsewhere{0};
 
-void OnUdpReceive(const char*, int32_t, std::string strAddress, uint16_t) {
+void OnUdpReceive(const char*, int32_t, const std::string& strAddress, uint16_t,
+                  CClientUDP::Clock::time_point) {
     (strAddress == "127.0.0.2" ? g_nUdpFromNode : g_nUdpFromElsewhere)++;
 }
 

@@ -292,7 +292,8 @@ private:
 };
 
 void OnNodeBytes(const char*, int32_t) {}
-void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
+void OnDatagram(const char*, int32_t, const std::string&, uint16_t, CClientUDP::Clock::time_point) {
+}
 
 TEST(Socket, ASocketThatCouldNotBeMadeReportsWhyOnItsFirstUse) {
     TcpListener listener;

@@ -230,8 +230,9 @@ private:
 };
 
 void OnNodeBytes(const char*, int32_t) {}
-void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
-void OnPacket(const char*, int32_t) {}
+void OnDatagram(const char*, int32_t, const std::string&, uint16_t, CClientUDP::Clock::time_point) {
+}
+void OnPacket(const char*, int32_t, CPacket::Clock::time_point) {}
 void OnRate(int32_t, float, float) {}
 
 TEST(Thread, EveryOwnerReportsAThreadThatCouldNotBeMadeAndLeavesNothingOpen) {

@@ -20,7 +20,8 @@ namespace {
 constexpr size_t BLOCK = CTrafficSender::BLOCK_SIZE;
 
 void OnNodeBytes(const char*, int32_t) {}
-void OnDatagram(const char*, int32_t, std::string, uint16_t) {}
+void OnDatagram(const char*, int32_t, const std::string&, uint16_t, CClientUDP::Clock::time_point) {
+}
 
 // Datagrams waiting on fd or arriving within the wait; stops at nMax.
 std::vector<std::string> ReceiveDatagrams(int fd, size_t nMax, std::chrono::milliseconds wait,

@@ -1,7 +1,8 @@
 // CPacket on real interfaces: inside two namespaces joined by a veth pair,
 // the bytes captured per direction equal what the kernel's interface counters
-// record, each datagram once; loopback is captured once; failures give their
-// Winsock texts; Close returns at once on an idle link.
+// record, each datagram once, stamped when it crossed and never after the
+// capture said all before had come; loopback is captured once; failures give
+// their Winsock texts; Close returns at once on an idle link.
 #include "net/packet.h"
 #include "net/socket.h"
 #include "net/traffic_meter.h"
@@ -35,6 +36,10 @@ struct Captured {
     std::atomic<uint64_t> nOther{0}; // failures, and anything that is not IPv4
     std::atomic<int32_t> nLongest{0};
     std::atomic<CTrafficMeter*> pMeter{nullptr};
+    // Only the capture thread writes these: the stamps' range, the latest
+    // word that all stamped before it had come, and the most a packet was late.
+    std::atomic<CPacket::Clock::time_point> first, last, handedOver;
+    std::atomic<CPacket::Clock::duration> late;
 
     void Reset(const std::string& strLocal) {
         in_addr address{};
@@ -43,14 +48,25 @@ struct Captured {
         nDownloadBytes = nDownloadPackets = nUploadBytes = nUploadPackets = nOther = 0;
         nLongest = 0;
         pMeter = nullptr;
+        first = CPacket::Clock::time_point::max();
+        last = handedOver = CPacket::Clock::time_point::min();
+        late = CPacket::Clock::duration::min();
     }
     uint64_t Packets() const { return nDownloadPackets + nUploadPackets; }
 } g_captured;
 
-void OnCapture(const char* pPacket, int32_t nLength) {
+void OnCapture(const char* pPacket, int32_t nLength, CPacket::Clock::time_point stamp) {
     if (CTrafficMeter* pMeter = g_captured.pMeter) {
-        pMeter->AddPacket(pPacket, nLength);
+        pMeter->AddPacket(pPacket, nLength, stamp);
     }
+    if (nLength == 0) {
+        EXPECT_GE(stamp, g_captured.handedOver.load()) << "the word went back";
+        g_captured.handedOver = stamp;
+        return;
+    }
+    g_captured.first = std::min(g_captured.first.load(), stamp);
+    g_captured.last = std::max(g_captured.last.load(), stamp);
+    g_captured.late = std::max(g_captured.late.load(), g_captured.handedOver.load() - stamp);
     const auto ip = nLength > 0 ? DecodeIpHeader(pPacket, std::min(nLength, PACKET_HEADER_BYTES))
                                 : std::nullopt;
     if (!ip || ip->nVersion != 4) {
@@ -169,6 +185,7 @@ TEST_F(CaptureNetnsTest, BytesPerDirectionEqualTheInterfaceCounters) {
     ASSERT_TRUE(OpenIn(packet, A().strAddress)) << packet.GetErrorText();
     const auto before = ReadLinkCounters(A().strNamespace, A().strInterface);
     ASSERT_TRUE(before);
+    const auto start = CPacket::Clock::now();
 
     // UDP each way.
     Fd udpA(BoundSocket(A().strNamespace, SOCK_DGRAM, A().strAddress, kUdpPort));
@@ -202,15 +219,20 @@ TEST_F(CaptureNetnsTest, BytesPerDirectionEqualTheInterfaceCounters) {
     // A sees B's FIN only after answering it: its last ACK is on the counters.
     ASSERT_EQ(::recv(tcpA.Get(), &c, 1, 0), 0);
 
+    const auto end = CPacket::Clock::now();
     const auto after = ReadLinkCounters(A().strNamespace, A().strInterface);
     ASSERT_TRUE(after);
     const uint64_t nRxPackets = after->nRxPackets - before->nRxPackets;
     const uint64_t nTxPackets = after->nTxPackets - before->nTxPackets;
-    // The capture hands over what the kernel already counted, a block at a time.
+    // What the kernel already counted comes a block at a time, and then word of it.
     EXPECT_TRUE(WaitUntil([&] {
-        return g_captured.nDownloadPackets >= nRxPackets && g_captured.nUploadPackets >= nTxPackets;
+        return g_captured.nDownloadPackets >= nRxPackets &&
+               g_captured.nUploadPackets >= nTxPackets && g_captured.handedOver.load() >= end;
     }));
     packet.Close();
+    EXPECT_GE(g_captured.first.load(), start);
+    EXPECT_LE(g_captured.last.load(), end);
+    EXPECT_LE(g_captured.late.load().count(), 0) << "ns after the word that all had come";
 
     EXPECT_EQ(g_captured.nDownloadPackets, nRxPackets);
     EXPECT_EQ(g_captured.nUploadPackets, nTxPackets);
@@ -274,10 +296,10 @@ TEST_F(CaptureNetnsTest, TheMeterCountsWhatTheLinkCarried) {
             s_counts.emplace_back(fDownload, fUpload);
         }
     });
-    // The first period ends when the test says so; later ones follow at once.
+    // Periods start now, as the stamps do; the first ends when the test says so.
     std::mutex mtxClock;
     std::condition_variable cvClock;
-    auto now = CTrafficMeter::Clock::time_point{};
+    auto now = CTrafficMeter::Clock::now();
     bool bReleased = false;
     meter.SetClock(
         [&] {
@@ -293,7 +315,7 @@ TEST_F(CaptureNetnsTest, TheMeterCountsWhatTheLinkCarried) {
     filters[0].AddAddressRule(1, "*.*.*.*");
     filters[0].AddPortRule(1, 0);
     filters[0].SetLocalAddress(A().strAddress);
-    meter.Start(CTrafficMeter::DEFAULT_PERIOD, &filters);
+    meter.Start(60 * CTrafficMeter::DEFAULT_PERIOD, &filters); // long enough for any machine
 
     CPacket packet(OnCapture);
     ASSERT_TRUE(OpenIn(packet, A().strAddress)) << packet.GetErrorText();

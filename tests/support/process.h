@@ -18,6 +18,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <optional>
 #include <poll.h>
 #include <spawn.h>
@@ -113,15 +114,19 @@ inline void EndProcess(pid_t pid, std::chrono::milliseconds grace = std::chrono:
 // Runs args to its end with its standard output captured (standard error is
 // the caller's), killing it when it outlives the timeout. Its exit code, or
 // -1 when it could not start, had to be killed or was ended by a signal.
-// pOutput gets whatever it wrote, also then.
+// pOutput gets whatever it wrote, also then; onStarted its pid while it runs.
 inline int RunProcess(const std::vector<std::string>& args, std::chrono::milliseconds timeout,
-                      std::string* pOutput = nullptr) {
+                      std::string* pOutput = nullptr,
+                      const std::function<void(pid_t)>& onStarted = {}) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) < 0) {
         return -1;
     }
     const pid_t pid = SpawnProcess(args, fds[1], OUTPUT_INHERITED);
     ::close(fds[1]);
+    if (pid > 0 && onStarted) {
+        onStarted(pid);
+    }
     std::string strOutput;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     // Read until the child closes its output or the time is up.

@@ -1,7 +1,7 @@
 // CTrafficMeter on a clock of the test's own: each sleep jumps to its wake
 // time, so periods pass without waiting. The reports, their order and
-// arithmetic, the history, absolute deadlines, and no datagram lost between
-// the capture thread and the meter's.
+// arithmetic, the history, absolute deadlines, each datagram in the period of
+// its stamp, and none lost between the capture thread and the meter's.
 #include "net/traffic_meter.h"
 #include "tests/support/datagram.h"
 
@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace testing_support;
@@ -33,7 +34,7 @@ MeterHarness* g_pHarness = nullptr; // the report callback is a plain function
 
 // Runs the meter's thread for a number of periods. Before the sleep that
 // ends period k, the test's hook runs on the meter's thread: it adds packets
-// or stalls the clock.
+// or stalls the clock. At each sleep the capture hands over all but the last m_handOverLag.
 class MeterHarness {
 public:
     MeterHarness() : m_meter(OnReport) {
@@ -47,6 +48,9 @@ public:
                                  }
                              }
                              m_now = until + m_oversleep;
+                             if (m_handOverLag) {
+                                 m_meter.AddPacket(nullptr, 0, m_now - *m_handOverLag);
+                             }
                          });
         m_filters.resize(1);
         m_filters[0].AddAddressRule(1, "*.*.*.*");
@@ -75,11 +79,14 @@ public:
         m_bStop = false;
     }
 
-    void Add(const DatagramSpec& spec) {
+    // A datagram stamped now, or at the time given since the meter started.
+    void Add(const DatagramSpec& spec, std::chrono::milliseconds stamp = -1ms) {
         const std::vector<char> datagram = BuildDatagram(spec);
-        m_meter.AddPacket(datagram.data(), spec.nLength);
+        m_meter.AddPacket(datagram.data(), spec.nLength, stamp < 0ms ? m_now : m_start + stamp);
     }
-
+    void HandOver(std::chrono::milliseconds before) {
+        m_meter.AddPacket(nullptr, 0, m_start + before);
+    }
     int Periods() const { return static_cast<int>(m_reports.size()) / 4; }
     const Report& At(int nPeriod, int nKind) const {
         static constexpr int kPlace[] = {0, 2, 1, 3}; // reports come as kinds 0, 2, 1, 3
@@ -92,6 +99,7 @@ public:
     uint32_t m_nPeriod = kPeriod;
     std::chrono::milliseconds m_oversleep{0};
     std::chrono::milliseconds m_reportCost{0}; // clock time each period's reports take
+    std::optional<std::chrono::milliseconds> m_handOverLag = 0ms;
 
 private:
     static void OnReport(int32_t nKind, float fDownload, float fUpload) {
@@ -274,6 +282,36 @@ TEST(TrafficMeter, StartKeepsTheCountsAndTheHistory) {
     ExpectReport(h.At(1, 1), 1, (600 + 0.8f * 3000) / 3, 0);
 }
 
+// A packet counts in the period of its stamp, or the next if that has been
+// reported; a period is reported once the capture has handed over all stamped
+// before its end, or after CLOSE_WAIT when the capture says nothing.
+TEST(TrafficMeter, PacketsCountInThePeriodOfTheirStamp) {
+    MeterHarness h;
+    h.m_handOverLag.reset();
+    h.Run(4, [&](int nPeriod) {
+        if (nPeriod == 0) {
+            h.Add(ToClient(100), 500ms);
+            h.Add(FromClient(200), 999ms);
+            h.Add(ToClient(400), 1000ms); // the next period's first instant
+            h.Add(ToClient(800), 2500ms);
+        } else if (nPeriod == 1) {
+            h.Add(FromClient(1600), 300ms);
+            h.HandOver(2000ms);
+        } else if (nPeriod == 2) {
+            h.m_handOverLag = 30ms;
+        } else {
+            h.HandOver(10000ms); // a period never ends before its time
+        }
+    });
+    const std::chrono::milliseconds ends[] = {1000ms + CTrafficMeter::CLOSE_WAIT, 2000ms, 3030ms,
+                                              4000ms};
+    const float counts[][2] = {{100, 200}, {400, 1600}, {800, 0}, {0, 0}};
+    for (int nPeriod = 0; nPeriod < 4; ++nPeriod) {
+        EXPECT_EQ(h.At(nPeriod, 0).at, ends[nPeriod]) << "period " << nPeriod;
+        ExpectReport(h.At(nPeriod, 0), 0, counts[nPeriod][0], counts[nPeriod][1]);
+    }
+}
+
 TEST(TrafficMeter, OnlyTheSelectedFilterCounts) {
     MeterHarness h;
     h.m_filters.resize(2);
@@ -330,7 +368,7 @@ TEST(TrafficMeter, NoDatagramIsLostAtAPeriodBoundary) {
     h.Run(0); // periods end as fast as the meter's thread runs: thousands meanwhile
     std::thread capture([&] {
         for (int i = 0; i < kDatagrams; ++i) {
-            h.m_meter.AddPacket(datagram.data(), kLength);
+            h.m_meter.AddPacket(datagram.data(), kLength, TimePoint{});
         }
     });
     capture.join();
