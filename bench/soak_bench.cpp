@@ -1,22 +1,23 @@
 // Does anything grow or fail over long use? One bandscope-node serves, in
-// turn: Start/Stop cycles of the real window (offscreen, in this process),
-// headless sessions in a row, and many clients at once.
+// turn: many clients at once, round after round; Start/Stop cycles of the
+// real window (offscreen, in this process); headless sessions in a row.
 //
 //   bench_soak [window cycles, default 1000] [headless sessions, default 1000]
-//              [clients at once, default 64]            (0 leaves a part out)
+//              [clients at once, default 64] [rounds of clients, default 3]
+//   (0 leaves a part out)
 //
 // Needs root. Builds two network namespaces joined by a veth pair
 // (scripts/netns.sh) and starts the node in the first with its default
 // options (every address, port 20000, 64 sessions, 4 per address).
+//  - clients: as many clients at once, on the first namespace's loopback,
+//    from 16 addresses (127.0.0.10 to .25) in turn, each a session of one
+//    test of 3 s (TCP upload, download or both, in turn), by the protocol
+//    itself, so that the node serves them all at the same moment.
 //  - window: the window's thread moves into the second namespace; each cycle
 //    clicks Start with the six tests of 1 s each, lets the session run
 //    0 to 1050 ms (in steps of 150 ms, cycle by cycle) and clicks Stop.
 //  - headless: `bandscope --run --seconds 1 --tests 1` in the second
 //    namespace, one after the other.
-//  - clients: as many clients at once, on the first namespace's loopback,
-//    from 16 addresses (127.0.0.10 to .25) in turn, each a session of one
-//    test of 3 s (TCP upload, download or both, in turn), by the protocol
-//    itself, so that the node serves them all at the same moment.
 // For each part it prints the descriptors, threads and resident memory of
 // the node and of the client program before, at the highest while it ran,
 // and after (the window: this process, after a first cycle; the headless
@@ -726,14 +727,14 @@ int main(int argc, char** argv) {
         std::map<std::string, int> troubles = {};
     };
     Part parts[] = {
+        {"clients at once", nClients * nClientRounds,
+         [&](Failures& failures) {
+             RunClients(netns, node, watch, nClients, nClientRounds, rows, failures);
+         }},
         {"window cycles", nCycles,
          [&](Failures& failures) { RunWindowCycles(netns, node, watch, nCycles, rows, failures); }},
-        {"headless sessions", nSessions,
-         [&](Failures& failures) {
+        {"headless sessions", nSessions, [&](Failures& failures) {
              RunHeadlessSessions(netns, node, watch, nSessions, rows, failures);
-         }},
-        {"clients at once", nClients * nClientRounds, [&](Failures& failures) {
-             RunClients(netns, node, watch, nClients, nClientRounds, rows, failures);
          }}};
     bool bOk = true;
     for (Part& part : parts) {
