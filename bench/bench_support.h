@@ -26,6 +26,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace bench_support {
@@ -69,51 +70,39 @@ struct NumberArgument {
 // understand.
 inline void ReadNumbers(int argc, char** argv, const char* pszProgram,
                         std::vector<NumberArgument>& args) {
-    const std::vector<NumberArgument> defaults = args;
+    std::string strUsage = "usage: " + std::string(pszProgram);
+    for (const NumberArgument& arg : args) {
+        strUsage += " [" + std::string(arg.pszName) + " " + std::to_string(arg.nMin) + "-" +
+                    std::to_string(arg.nMax) + ", default " + std::to_string(arg.nValue) + "]";
+    }
     bool bOk = argc >= 1 && static_cast<size_t>(argc - 1) <= args.size();
     for (int i = 1; bOk && i < argc; ++i) {
         NumberArgument& arg = args[static_cast<size_t>(i - 1)];
         const std::string_view text(argv[i]);
-        int nValue = 0;
-        const auto [pEnd, ec] = std::from_chars(text.data(), text.data() + text.size(), nValue);
-        bOk = ec == std::errc() && pEnd == text.data() + text.size() && nValue >= arg.nMin &&
-              nValue <= arg.nMax;
-        arg.nValue = nValue;
+        const auto [pEnd, ec] = std::from_chars(text.data(), text.data() + text.size(), arg.nValue);
+        bOk = ec == std::errc() && pEnd == text.data() + text.size() && arg.nValue >= arg.nMin &&
+              arg.nValue <= arg.nMax;
     }
     if (!bOk) {
-        std::string strUsage = "usage: " + std::string(pszProgram);
-        for (const NumberArgument& arg : defaults) {
-            strUsage += " [" + std::string(arg.pszName) + " " + std::to_string(arg.nMin) + "-" +
-                        std::to_string(arg.nMax) + ", default " + std::to_string(arg.nValue) + "]";
-        }
         std::fprintf(stderr, "%s\n", strUsage.c_str());
         std::exit(2);
     }
 }
 
-// The command line of most benchmarks: [seconds per run] [rounds], each a
-// whole number from 1.
-struct RunPlan {
-    int nSeconds = 0;
-    int nRounds = 0;
-};
-
-constexpr int MAX_RUN_SECONDS = 3600;
-constexpr int MAX_ROUNDS = 1000;
-
-// The plan from the command line; ends the program with exit code 2, having
-// printed the usage, when it does not understand it.
-inline RunPlan ReadRunPlan(int argc, char** argv, const char* pszProgram, RunPlan defaults) {
-    std::vector<NumberArgument> args{{"seconds per run", 1, MAX_RUN_SECONDS, defaults.nSeconds},
-                                     {"rounds", 1, MAX_ROUNDS, defaults.nRounds}};
+// The command line of most benchmarks: seconds per run and rounds, each a
+// whole number from 1; as ReadNumbers.
+inline std::pair<int, int> ReadRunPlan(int argc, char** argv, const char* pszProgram,
+                                       std::pair<int, int> defaults) {
+    std::vector<NumberArgument> args{{"seconds per run", 1, 3600, defaults.first},
+                                     {"rounds", 1, 1000, defaults.second}};
     ReadNumbers(argc, argv, pszProgram, args);
     return {args[0].nValue, args[1].nValue};
 }
 
 // The plan as the first line gives it.
-inline std::string RunPlanText(const RunPlan& plan, int nWarmupSeconds) {
-    return std::to_string(plan.nSeconds) + " s per run after " + std::to_string(nWarmupSeconds) +
-           " s warm-up, " + std::to_string(plan.nRounds) + " round(s)";
+inline std::string RunPlanText(int nSeconds, int nRounds, int nWarmupSeconds) {
+    return std::to_string(nSeconds) + " s per run after " + std::to_string(nWarmupSeconds) +
+           " s warm-up, " + std::to_string(nRounds) + " round(s)";
 }
 
 // What every benchmark's main does before its first run: it needs root for
@@ -139,11 +128,9 @@ public:
             m_nExitCode = 1;
             return;
         }
-        const testing_support::NetnsSide& a = m_netns->A();
-        const testing_support::NetnsSide& b = m_netns->B();
         std::printf("%s: %s\nveth %s (%s, side A) - %s (%s, side B)\n", pszProgram, strPlan.c_str(),
-                    a.strInterface.c_str(), a.strAddress.c_str(), b.strInterface.c_str(),
-                    b.strAddress.c_str());
+                    m_netns->A().strInterface.c_str(), m_netns->A().strAddress.c_str(),
+                    m_netns->B().strInterface.c_str(), m_netns->B().strAddress.c_str());
         std::fflush(stdout);
     }
     bool IsUp() const { return m_nExitCode == 0; }

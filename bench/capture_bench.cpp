@@ -146,7 +146,7 @@ struct CaseResults {
 
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_capture", {5, 3});
-    const CBenchPair bench("bench_capture", RunPlanText({nSeconds, nRounds}, WARMUP_SECONDS) +
+    const CBenchPair bench("bench_capture", RunPlanText(nSeconds, nRounds, WARMUP_SECONDS) +
                                                 "; iperf3 from A to B, the capture on A");
     if (!bench.IsUp()) {
         return bench.ExitCode();

@@ -173,7 +173,7 @@ double SentBitsPerSecond(const PairWindow& window) {
 
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_node_download", {3, 3});
-    const CBenchPair bench("bench_node_download", RunPlanText({nSeconds, nRounds}, WARMUP_SECONDS) +
+    const CBenchPair bench("bench_node_download", RunPlanText(nSeconds, nRounds, WARMUP_SECONDS) +
                                                       "; the node on A, the client on B");
     if (!bench.IsUp()) {
         return bench.ExitCode();

@@ -173,7 +173,7 @@ RateRun MeasureRate(const NetnsPair& netns, int nAskedMbits, int nSeconds) {
 
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_node_rate", {3, 1});
-    const CBenchPair bench("bench_node_rate", RunPlanText({nSeconds, nRounds}, WARMUP_SECONDS) +
+    const CBenchPair bench("bench_node_rate", RunPlanText(nSeconds, nRounds, WARMUP_SECONDS) +
                                                   "; the node on A, the client on B");
     if (!bench.IsUp()) {
         return bench.ExitCode();

@@ -172,7 +172,7 @@ double SentBitsPerSecond(const PairWindow& window) {
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_upload", {3, 6});
     const CBenchPair bench("bench_upload",
-                           RunPlanText({nSeconds, nRounds}, WARMUP_SECONDS) + "; A sends to B");
+                           RunPlanText(nSeconds, nRounds, WARMUP_SECONDS) + "; A sends to B");
     if (!bench.IsUp()) {
         return bench.ExitCode();
     }
