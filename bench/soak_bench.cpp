@@ -22,9 +22,11 @@
 // the node and of the client program before, at the highest while it ran,
 // and after (the window: this process, after a first cycle; the headless
 // runs: each run's highest, the first run's, the highest of all and the last
-// run's), the sessions that failed counted by their cause, and the node's
-// log lines that say something went wrong. Everything it starts is ended by
-// pid, and the namespaces are removed on the way out, Ctrl+C included.
+// run's), the sessions that failed counted by their cause (a message box's
+// caption and text, an exit code and what the run wrote on stderr, what the
+// protocol did), how the node's sessions ended, and its log lines that tell
+// of refusals or faults. Everything it starts is ended by pid, and the
+// namespaces are removed on the way out, Ctrl+C included.
 #include "app/main_dlg.h"
 #include "bench/bench_support.h"
 #include "res/resource.h"
@@ -35,7 +37,6 @@
 #include "tests/support/process.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -53,10 +54,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <poll.h>
 #include <random>
-#include <sched.h>
 #include <sstream>
 #include <string>
 #include <sys/socket.h>
@@ -88,7 +87,6 @@ struct Usage {
         nThreads = std::max(nThreads, other.nThreads);
         nRssKb = std::max(nRssKb, other.nRssKb);
     }
-    bool operator==(const Usage&) const = default;
 };
 
 Usage ReadUsage(pid_t pid) {
@@ -195,8 +193,8 @@ public:
     // What the node logged since the last call, counted: how its sessions
     // ended (by the reason it gives), and the lines that tell of a refusal
     // or a fault (by their kind, with the first of each).
-    std::map<std::string, int> TakeTroubles() {
-        static const char* const kTroubles[] = {
+    std::map<std::string, int> TakeLogSummary() {
+        static const char* const kTroubleKinds[] = {
             "refused",          "failed",     "connection lost",         "idle for",
             "did not take in",  "no message", "without a session",       "node's own address",
             "download stopped", "cannot",     "before the session start"};
@@ -213,7 +211,7 @@ public:
                            strLine.substr(nFrom, strLine.find(')', nFrom) - nFrom)];
                 continue;
             }
-            for (const char* pszKind : kTroubles) {
+            for (const char* pszKind : kTroubleKinds) {
                 if (strLine.find(pszKind) != std::string::npos) {
                     const std::string strKey = std::string("\"") + pszKind + "\"";
                     if (troubles.find(strKey) == troubles.end()) {
@@ -293,8 +291,10 @@ void RunWindowCycles(const NetnsPair& netns, CSoakNode& node, CUsageWatch& watch
             } while (Clock::now() < end);
         };
         Pump(500ms);
+        int nMessages = 0;
         dlg.GetPrompts().SetMessageHandler(
             [&](const std::string& strCaption, const std::string& strText) {
+                ++nMessages;
                 std::string strCause = strCaption + ": " + strText;
                 std::replace(strCause.begin(), strCause.end(), '\n', ' ');
                 ++failures[strCause];
@@ -313,9 +313,13 @@ void RunWindowCycles(const NetnsPair& netns, CSoakNode& node, CUsageWatch& watch
         auto* pButton = net.GetDlgItemAs<QPushButton>(IDC_START_STOP);
         const auto Button = [&] { return net.GetDlgItemText(IDC_START_STOP); };
         const auto Cycle = [&](int nCycle) {
+            const int nMessagesBefore = nMessages;
             QTest::mouseClick(pButton, Qt::LeftButton);
             if (Button() != "Stop") {
-                ++failures["Start did not open a session"];
+                // A message box has said why, unless none came.
+                if (nMessages == nMessagesBefore) {
+                    ++failures["Start did not open a session, and said nothing"];
+                }
                 return;
             }
             Pump(std::chrono::milliseconds(150 * (nCycle % 8)));
@@ -741,9 +745,9 @@ int main(int argc, char** argv) {
         if (part.nRuns == 0 || g_bInterrupted) {
             continue;
         }
-        node.TakeTroubles();
+        node.TakeLogSummary();
         part.fnRun(part.failures);
-        part.troubles = node.TakeTroubles();
+        part.troubles = node.TakeLogSummary();
         bOk = bOk && part.failures.empty();
     }
     const Usage nodeAtEnd = watch.Read(node.Pid());
