@@ -148,7 +148,10 @@ public:
     bool IoControl(unsigned long nCommand, uint32_t nArgument);
     bool Accept();
     bool IsConnected() const { return m_bConnected; }
-    std::string GetLastErrorText() const;
+    std::string GetLastErrorText() const {
+        std::lock_guard lock(m_mtxText);
+        return m_strError;
+    }
 
     // Wakes every call blocked on this socket (receive, send, a connect in
     // progress) from any thread without releasing the descriptor; records
@@ -161,8 +164,14 @@ public:
     // socket is not closed.
     SOCKET GetHandle() const;
     SOCKET GetAcceptedHandle() const { return m_hAccepted; }
-    uint16_t GetPort() const;
-    std::string GetAddress() const;
+    uint16_t GetPort() const {
+        std::lock_guard lock(m_mtxText);
+        return m_nPort;
+    }
+    std::string GetAddress() const {
+        std::lock_guard lock(m_mtxText);
+        return m_strAddress;
+    }
     void SetBacklog(uint16_t nBacklog) { m_nBacklog = nBacklog; }
     void SetMaxConnections(int32_t nMax) { m_nMaxConnections = nMax; }
     int32_t GetMaxConnections() const { return m_nMaxConnections; }

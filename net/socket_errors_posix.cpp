@@ -2,83 +2,33 @@
 #include "net/socket.h"
 
 #include <cerrno>
+#include <utility>
+
+namespace {
+
+constexpr std::pair<int, int> g_codes[] = {
+    {0, 0},                   {EINTR, 10004},         {EACCES, 10013},
+    {EPERM, 10013},           {EFAULT, 10014},        {EINVAL, 10022},
+    {EMFILE, 10024},          {ENFILE, 10024},        {EWOULDBLOCK, 10035},
+    {EINPROGRESS, 10036},     {EALREADY, 10037},      {EBADF, 10038},
+    {ENOTSOCK, 10038},        {EDESTADDRREQ, 10039},  {EMSGSIZE, 10040},
+    {EPROTOTYPE, 10041},      {ENOPROTOOPT, 10042},   {EPROTONOSUPPORT, 10043},
+    {ESOCKTNOSUPPORT, 10044}, {EOPNOTSUPP, 10045},    {EPFNOSUPPORT, 10046},
+    {EAFNOSUPPORT, 10047},    {EADDRINUSE, 10048},    {EADDRNOTAVAIL, 10049},
+    {ENETDOWN, 10050},        {ENETUNREACH, 10051},   {ENETRESET, 10052},
+    {ECONNABORTED, 10053},    {ECONNRESET, 10054},    {ENOBUFS, 10055},
+    {ENOMEM, 10055},          {EISCONN, 10056},       {ENOTCONN, 10057},
+    {EPIPE, 10058},           {ESHUTDOWN, 10058},     {ETIMEDOUT, 10060},
+    {ECONNREFUSED, 10061},    {EHOSTDOWN, 10064},     {EHOSTUNREACH, 10065},
+};
+
+} // namespace
 
 int WinsockCodeFromErrno(int nErrno) {
-    switch (nErrno) {
-    case 0:
-        return 0;
-    case EINTR:
-        return 10004;
-    case EACCES:
-    case EPERM:
-        return 10013;
-    case EFAULT:
-        return 10014;
-    case EINVAL:
-        return 10022;
-    case EMFILE:
-    case ENFILE:
-        return 10024;
-    case EWOULDBLOCK:
-        return 10035;
-    case EINPROGRESS:
-        return 10036;
-    case EALREADY:
-        return 10037;
-    case EBADF:
-    case ENOTSOCK:
-        return 10038;
-    case EDESTADDRREQ:
-        return 10039;
-    case EMSGSIZE:
-        return 10040;
-    case EPROTOTYPE:
-        return 10041;
-    case ENOPROTOOPT:
-        return 10042;
-    case EPROTONOSUPPORT:
-        return 10043;
-    case ESOCKTNOSUPPORT:
-        return 10044;
-    case EOPNOTSUPP:
-        return 10045;
-    case EPFNOSUPPORT:
-        return 10046;
-    case EAFNOSUPPORT:
-        return 10047;
-    case EADDRINUSE:
-        return 10048;
-    case EADDRNOTAVAIL:
-        return 10049;
-    case ENETDOWN:
-        return 10050;
-    case ENETUNREACH:
-        return 10051;
-    case ENETRESET:
-        return 10052;
-    case ECONNABORTED:
-        return 10053;
-    case ECONNRESET:
-        return 10054;
-    case ENOBUFS:
-    case ENOMEM:
-        return 10055;
-    case EISCONN:
-        return 10056;
-    case ENOTCONN:
-        return 10057;
-    case EPIPE:
-    case ESHUTDOWN:
-        return 10058;
-    case ETIMEDOUT:
-        return 10060;
-    case ECONNREFUSED:
-        return 10061;
-    case EHOSTDOWN:
-        return 10064;
-    case EHOSTUNREACH:
-        return 10065;
-    default:
-        return 10107; // no closer Winsock code: "System call failure"
+    for (const auto& [nFrom, nCode] : g_codes) {
+        if (nFrom == nErrno) {
+            return nCode;
+        }
     }
+    return WSASYSCALLFAILURE; // no closer Winsock code: "System call failure"
 }

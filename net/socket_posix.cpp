@@ -142,20 +142,6 @@ void CSocket::SetErrorText(std::string strError) {
     m_strError = std::move(strError);
 }
 
-std::string CSocket::GetLastErrorText() const {
-    std::lock_guard lock(m_mtxText);
-    return m_strError;
-}
-
-std::string CSocket::GetAddress() const {
-    std::lock_guard lock(m_mtxText);
-    return m_strAddress;
-}
-
-uint16_t CSocket::GetPort() const {
-    std::lock_guard lock(m_mtxText);
-    return m_nPort;
-}
 
 bool CSocket::Connect(const std::string& strAddress, uint16_t nPort) {
     return ConnectWithin(strAddress, nPort, UINT32_MAX); // the system's own bound, minutes
