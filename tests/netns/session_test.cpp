@@ -324,7 +324,7 @@ TEST_F(SessionTest, StopDuringAStalledUploadReturnsAtOnce) {
     ClickStartStop();
     const auto elapsed = std::chrono::steady_clock::now() - start;
     m_node.Signal(SIGCONT);
-    EXPECT_LT(elapsed, 1s);
+    EXPECT_LT(elapsed, Promptly(1s));
     EXPECT_EQ(Button(), "Start");
     EXPECT_FALSE(m_pDlg->IsSessionOpen());
     EXPECT_TRUE(WaitForLog("session ended")) << m_node.Log();
