@@ -81,6 +81,7 @@ protected:
     ~ISocket() = default;
 
     std::atomic<bool> m_bConnected{false}; // read by other threads while a connect runs
+    mutable std::mutex m_mtxText; // guards m_strAddress, m_nPort and m_strError
     std::string m_strAddress;
     uint16_t m_nPort = 0;
     uint16_t m_nBacklog = 10;
@@ -147,7 +148,10 @@ public:
     bool IoControl(unsigned long nCommand, uint32_t nArgument);
     bool Accept();
     bool IsConnected() const { return m_bConnected; }
-    std::string GetLastErrorText() const { return m_strError; }
+    std::string GetLastErrorText() const {
+        std::lock_guard lock(m_mtxText);
+        return m_strError;
+    }
 
     // Wakes every call blocked on this socket (receive, send, a connect in
     // progress) from any thread without releasing the descriptor; records
@@ -160,8 +164,14 @@ public:
     // socket is not closed.
     SOCKET GetHandle() const;
     SOCKET GetAcceptedHandle() const { return m_hAccepted; }
-    uint16_t GetPort() const { return m_nPort; }
-    std::string GetAddress() const { return m_strAddress; }
+    uint16_t GetPort() const {
+        std::lock_guard lock(m_mtxText);
+        return m_nPort;
+    }
+    std::string GetAddress() const {
+        std::lock_guard lock(m_mtxText);
+        return m_strAddress;
+    }
     void SetBacklog(uint16_t nBacklog) { m_nBacklog = nBacklog; }
     void SetMaxConnections(int32_t nMax) { m_nMaxConnections = nMax; }
     int32_t GetMaxConnections() const { return m_nMaxConnections; }
@@ -171,7 +181,9 @@ private:
     class CHold;       // one call's hold on the descriptor
     std::shared_ptr<CDescriptor> GetDescriptor() const;
 
-    void RecordError() { m_strError = GetWinsockErrorText(); }
+    void RecordError() { SetErrorText(GetWinsockErrorText()); }
+    void SetErrorText(std::string strError);
+    void SetPeer(std::string strAddress, uint16_t nPort);
     // Sets the thread's last error from a failed call's errno; a call on a
     // socket that could not be made reports why it could not.
     void SetLastError(int nErrno) const;

@@ -2,13 +2,12 @@
 // that callers see the same texts on every platform.
 #include "net/socket.h"
 
-#include <arpa/inet.h>
+#include "net/address_posix.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -22,36 +21,6 @@ using Clock = std::chrono::steady_clock;
 // The longest a connect in progress waits before it looks again whether it
 // was cancelled (a Shutdown that came just before the connect began).
 constexpr int CONNECT_SLICE_MS = 50;
-
-sockaddr_in SocketAddress(uint32_t nAddress, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
-    addr.sin_addr.s_addr = nAddress;
-    return addr;
-}
-
-// The socket address of address text and a port; false, with
-// WSAEADDRNOTAVAIL as the thread's last error, for text that is no address.
-// That reads as the broadcast address, which Linux would let a datagram
-// socket bind and a sender reach unasked; Winsock refuses it. Empty text is
-// any local address where bEmptyIsAny (Bind).
-bool SocketAddressOf(const std::string& strAddress, uint16_t nPort, bool bEmptyIsAny,
-                     sockaddr_in& addr) {
-    addr = SocketAddress(
-        bEmptyIsAny && strAddress.empty() ? htonl(INADDR_ANY) : InetAddr(strAddress), nPort);
-    if (addr.sin_addr.s_addr == ADDRESS_NONE) {
-        WSASetLastError(WSAEADDRNOTAVAIL);
-        return false;
-    }
-    return true;
-}
-
-std::string DottedText(const in_addr& address) {
-    char szText[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &address, szText, sizeof szText);
-    return szText;
-}
 
 // Milliseconds from now until the deadline, 0 once it has passed.
 int MillisecondsLeft(Clock::time_point deadline) {
@@ -75,91 +44,6 @@ bool IsTransient(int nErrno) {
 }
 
 } // namespace
-
-uint32_t InetAddr(const std::string& strAddress) {
-    in_addr address{};
-    return ::inet_aton(strAddress.c_str(), &address) != 0 ? address.s_addr : ADDRESS_NONE;
-}
-
-int WinsockCodeFromErrno(int nErrno) {
-    switch (nErrno) {
-    case 0:
-        return 0;
-    case EINTR:
-        return 10004;
-    case EACCES:
-    case EPERM:
-        return 10013;
-    case EFAULT:
-        return 10014;
-    case EINVAL:
-        return 10022;
-    case EMFILE:
-    case ENFILE:
-        return 10024;
-    case EWOULDBLOCK:
-        return 10035;
-    case EINPROGRESS:
-        return 10036;
-    case EALREADY:
-        return 10037;
-    case EBADF:
-    case ENOTSOCK:
-        return 10038;
-    case EDESTADDRREQ:
-        return 10039;
-    case EMSGSIZE:
-        return 10040;
-    case EPROTOTYPE:
-        return 10041;
-    case ENOPROTOOPT:
-        return 10042;
-    case EPROTONOSUPPORT:
-        return 10043;
-    case ESOCKTNOSUPPORT:
-        return 10044;
-    case EOPNOTSUPP:
-        return 10045;
-    case EPFNOSUPPORT:
-        return 10046;
-    case EAFNOSUPPORT:
-        return 10047;
-    case EADDRINUSE:
-        return 10048;
-    case EADDRNOTAVAIL:
-        return 10049;
-    case ENETDOWN:
-        return 10050;
-    case ENETUNREACH:
-        return 10051;
-    case ENETRESET:
-        return 10052;
-    case ECONNABORTED:
-        return 10053;
-    case ECONNRESET:
-        return 10054;
-    case ENOBUFS:
-    case ENOMEM:
-        return 10055;
-    case EISCONN:
-        return 10056;
-    case ENOTCONN:
-        return 10057;
-    case EPIPE:
-    case ESHUTDOWN:
-        return 10058;
-    case ETIMEDOUT:
-        return 10060;
-    case ECONNREFUSED:
-        return 10061;
-    case EHOSTDOWN:
-        return 10064;
-    case EHOSTUNREACH:
-        return 10065;
-    default:
-        return 10107; // no closer Winsock code: "System call failure"
-    }
-}
 
 SOCKET CreateSocket(int nType) {
     const SOCKET hSocket = ::socket(AF_INET, nType | SOCK_CLOEXEC, 0);
@@ -244,9 +128,20 @@ void CSocket::OnConnected() {
 
 void CSocket::OnDisconnected() {
     m_bConnected = false;
-    m_strAddress.clear();
-    m_nPort = 0;
+    SetPeer({}, 0);
 }
+
+void CSocket::SetPeer(std::string strAddress, uint16_t nPort) {
+    std::lock_guard lock(m_mtxText);
+    m_strAddress = std::move(strAddress);
+    m_nPort = nPort;
+}
+
+void CSocket::SetErrorText(std::string strError) {
+    std::lock_guard lock(m_mtxText);
+    m_strError = std::move(strError);
+}
+
 
 bool CSocket::Connect(const std::string& strAddress, uint16_t nPort) {
     return ConnectWithin(strAddress, nPort, UINT32_MAX); // the system's own bound, minutes
@@ -284,8 +179,7 @@ bool CSocket::ConnectWithin(const std::string& strAddress, uint16_t nPort, uint3
         return false;
     }
     OnConnected();
-    m_strAddress = strAddress;
-    m_nPort = nPort;
+    SetPeer(strAddress, nPort);
     return true;
 }
 
@@ -348,7 +242,10 @@ bool CSocket::Bind(const std::string& strAddress, uint16_t nPort) {
         RecordError();
     }
     OnConnected();
-    m_nPort = nPort;
+    {
+        std::lock_guard lock(m_mtxText);
+        m_nPort = nPort;
+    }
     return true;
 }
 
@@ -559,96 +456,10 @@ bool CSocket::Accept() {
         return false;
     }
     if (m_hAccepted == 0) {
-        m_strError = "No connection established";
+        SetErrorText("No connection established");
         return false;
     }
     return true;
-}
-
-std::string CSocket::GetHostAddress(const std::string& strName) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    addrinfo* pResult = nullptr;
-    const int nResult = ::getaddrinfo(strName.c_str(), nullptr, &hints, &pResult);
-    if (nResult != 0) {
-        switch (nResult) {
-        case EAI_AGAIN:
-            WSASetLastError(11002);
-            break;
-        case EAI_FAIL:
-            WSASetLastError(11003);
-            break;
-        case EAI_NODATA:
-            WSASetLastError(11004);
-            break;
-        default:
-            WSASetLastError(11001);
-            break;
-        }
-        return {};
-    }
-    std::string strAddress;
-    for (const addrinfo* p = pResult; p != nullptr; p = p->ai_next) {
-        if (p->ai_family == AF_INET) {
-            strAddress = DottedText(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr);
-            break;
-        }
-    }
-    ::freeaddrinfo(pResult);
-    return strAddress;
-}
-
-std::string CSocket::GetHostName(const std::string&) {
-    return {};
-}
-
-std::string CSocket::GetLocalHostName() {
-    char szName[256] = {};
-    if (::gethostname(szName, 255) < 0) {
-        return {};
-    }
-    return szName;
-}
-
-std::string CSocket::GetLocalAddresses() {
-    ifaddrs* pList = nullptr;
-    if (::getifaddrs(&pList) < 0) {
-        return {};
-    }
-    std::string strAddresses;
-    for (const ifaddrs* p = pList; p != nullptr; p = p->ifa_next) {
-        if (p->ifa_addr != nullptr && p->ifa_addr->sa_family == AF_INET) {
-            const std::string strAddress =
-                DottedText(reinterpret_cast<const sockaddr_in*>(p->ifa_addr)->sin_addr);
-            if (strAddresses.find(strAddress + ' ') != 0 &&
-                strAddresses.find(' ' + strAddress + ' ') == std::string::npos) {
-                strAddresses += strAddress + ' ';
-            }
-        }
-    }
-    ::freeifaddrs(pList);
-    return strAddresses;
-}
-
-std::string GetSourceAddressTo(const std::string& strAddress) {
-    sockaddr_in addr{};
-    if (!SocketAddressOf(strAddress, 9, false, addr)) {
-        return {};
-    }
-    // A datagram socket's connect only picks the route; nothing goes out.
-    const int hSocket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (hSocket < 0) {
-        return {};
-    }
-    std::string strSource;
-    sockaddr_in source{};
-    socklen_t nLength = sizeof source;
-    if (::connect(hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(hSocket, reinterpret_cast<sockaddr*>(&source), &nLength) == 0) {
-        strSource = DottedText(source.sin_addr);
-    }
-    ::close(hSocket);
-    return strSource;
 }
 
 std::string CSocket::GetPeerAddress() {

@@ -22,23 +22,38 @@ void CThread::ThreadMain(CThread* pThread) {
         pThread->ApplyPriority();
     }
     pThread->Run();
-    std::lock_guard lock(pThread->m_mtxAlive);
+    std::lock_guard lock(pThread->m_mtxThread);
     pThread->m_bAlive = false;
-    pThread->m_cvEnded.notify_all();
+    pThread->m_cvThread.notify_all();
+}
+
+bool CThread::JoinLocked(std::unique_lock<std::mutex>& lock, bool bRelease) {
+    const uint64_t nGeneration = m_nGeneration;
+    if (bRelease && m_bAlive) {
+        m_bRun = false;
+        Unblock();
+    }
+    m_cvThread.wait(lock, [&] { return !m_bAlive || m_nGeneration != nGeneration; });
+    if (m_nGeneration != nGeneration) {
+        return false;
+    }
+    if (m_thread.joinable()) {
+        m_thread.join(); // Run has returned: the thread is only leaving
+    }
+    return true;
 }
 
 bool CThread::Start() {
     if (IsOwnThread()) {
         return false;
     }
-    std::lock_guard lock(m_mtxThread);
-    if (m_thread.joinable()) {
-        m_bRun = false;
-        Unblock();
-        m_thread.join();
+    std::unique_lock lock(m_mtxThread);
+    while (m_thread.joinable()) {
+        JoinLocked(lock, true); // again when another Start got in first
     }
     m_bRun = true;
     m_bAlive = true;
+    ++m_nGeneration;
     try {
         m_thread = std::thread(&CThread::ThreadMain, this);
     } catch (const std::system_error&) {
@@ -53,27 +68,14 @@ bool CThread::WaitFor(uint32_t nMilliseconds) {
     if (IsOwnThread()) {
         return false;
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(nMilliseconds);
-    // A waiting stop or a Start may hold the thread for longer than the
-    // bound: try for it instead of waiting for it.
-    std::unique_lock lock(m_mtxThread, std::defer_lock);
-    while (!lock.try_lock()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::unique_lock lock(m_mtxThread);
+    if (!m_cvThread.wait_for(lock, std::chrono::milliseconds(nMilliseconds),
+                             [this] { return !m_bAlive; })) {
+        return false;
     }
-    if (!m_thread.joinable()) {
-        return true;
+    if (m_thread.joinable()) {
+        m_thread.join();
     }
-    {
-        std::unique_lock alive(m_mtxAlive);
-        if (!m_cvEnded.wait_until(alive, deadline, [this] { return !m_bAlive; })) {
-            return false;
-        }
-    }
-    m_thread.join(); // Run has returned: the thread is only leaving
     return true;
 }
 
@@ -94,10 +96,8 @@ void CThread::Join() {
     if (IsOwnThread()) {
         return;
     }
-    std::lock_guard lock(m_mtxThread);
-    if (m_thread.joinable()) {
-        m_thread.join();
-    }
+    std::unique_lock lock(m_mtxThread);
+    JoinLocked(lock, false);
 }
 
 void CThread::Terminate(bool bForce) {
@@ -108,6 +108,7 @@ void CThread::Terminate(bool bForce) {
 }
 
 uint32_t CThread::GetExitCode() const {
+    std::lock_guard lock(m_mtxThread);
     return m_bAlive ? STILL_ACTIVE : 0;
 }
 
@@ -117,7 +118,7 @@ void CThread::Sleep(uint32_t nMilliseconds) {
 
 void CThread::SetPriority(int nPriority) {
     m_nPriority = nPriority;
-    if (m_bAlive) {
+    if (GetExitCode() == STILL_ACTIVE) {
         ApplyPriority();
     }
 }

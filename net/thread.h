@@ -72,11 +72,19 @@ private:
     void ApplyPriority();
     static int CurrentThreadId();
 
-    std::mutex m_mtxThread; // guards m_thread against concurrent Start/Stop/WaitFor
+    // Waits, with m_mtxThread held, until the current thread's Run has
+    // returned, then joins it. Clears m_bRun and releases the worker first
+    // when bRelease. False when a Start replaced the thread meanwhile.
+    bool JoinLocked(std::unique_lock<std::mutex>& lock, bool bRelease);
+
+    // Guards m_thread, m_bAlive and m_nGeneration; m_cvThread announces the
+    // end of a Run. Nobody waits for a Run while holding it, so WaitFor keeps
+    // its bound while another stop waits.
+    mutable std::mutex m_mtxThread;
+    std::condition_variable m_cvThread;
     std::thread m_thread;
-    std::mutex m_mtxAlive; // with m_cvEnded: WaitFor learns that Run has returned
-    std::condition_variable m_cvEnded;
-    std::atomic<bool> m_bAlive{false};
+    bool m_bAlive = false;       // Run has not returned yet
+    uint64_t m_nGeneration = 0;  // counts Starts, so a waiter sees a replaced thread
     std::atomic<int> m_nPriority{0};
     std::atomic<int> m_nThreadId{0};
 };

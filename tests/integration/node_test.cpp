@@ -77,7 +77,8 @@ void RequestTest(CClient& client, int nTest) {
 }
 
 // Waits for the next command after nBefore commands; -1000 when none came.
-int NextCommand(Received& received, size_t nBefore, std::chrono::milliseconds timeout = 2s) {
+// The ceiling is generous: a test that needs the answer soon says so itself.
+int NextCommand(Received& received, size_t nBefore, std::chrono::milliseconds timeout = 10s) {
     int nCommand = -1000;
     WaitUntil(
         [&] {
@@ -435,8 +436,8 @@ TEST_F(NodeTest, UploadFillerIsNeverTakenForAMessage) {
         if (i == 7) {
             RequestTest(client, nTest); // a repeat racing the command
         }
-        ASSERT_EQ(NextCommand(received, i + 1, 1s), nTest);
-        EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+        ASSERT_EQ(NextCommand(received, i + 1, Promptly(1s)), nTest);
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, Promptly(1s));
     }
     client.SendSessionEnd();
     StopNode();
@@ -530,7 +531,7 @@ TEST_F(NodeTest, LongTcpDownloadsStopPromptlyForTheNextCommand) {
         ASSERT_EQ(send(fd, &request, 1, MSG_NOSIGNAL), 1);
         const RawStretch before = ReadStretch(fd, 2s, true);
         EXPECT_EQ(before.nCommand, nTest);
-        EXPECT_LT(std::chrono::steady_clock::now() - asked, 1s);
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, Promptly(1s));
         EXPECT_TRUE(before.bDownloadInRange);
         EXPECT_EQ(before.nDownload > 0, nRunning == 2 || nRunning == 3);
         const RawStretch during = ReadStretch(fd, 700ms, false);
@@ -588,8 +589,8 @@ TEST_F(NodeTest, MisbehavingClientsDoNotDisturbOthers) {
     EXPECT_GT(nDownloaded, 0u);
     first.SendTestRequest(5);
     RequestTest(second, 3);
-    EXPECT_EQ(NextCommand(g_received[0], 1, 1s), 5);
-    EXPECT_EQ(NextCommand(g_received[1], 1, 1s), 3);
+    EXPECT_EQ(NextCommand(g_received[0], 1, Promptly(1s)), 5);
+    EXPECT_EQ(NextCommand(g_received[1], 1, Promptly(1s)), 3);
     // The silent and the half-spoken connections time out.
     EXPECT_TRUE(WaitUntil([&] { return m_node.Log().find("idle for") != std::string::npos; }, 3s));
     pollfd pfd{silent, POLLIN, 0};

@@ -97,15 +97,35 @@ TEST(Thread, RunFindsTheFlagSetAndStartOnARunningObjectLeavesOneThread) {
     EXPECT_EQ(thread.GetExitCode(), 0u);
 }
 
-TEST(Thread, ForcedStopReturnsAtOnceAndReleasesTheBlockedWorker) {
-    CBlockedThread thread;
+TEST(Thread, ForcedStopReturnsWithoutWaitingAndReleasesTheBlockedWorker) {
+    // Once released, the worker stays until the test lets it go: a forced
+    // stop that waited for the thread could not return before that.
+    std::promise<void> leave;
+    class CLingering : public CBlockedThread {
+    public:
+        explicit CLingering(std::shared_future<void> leave) : m_leave(std::move(leave)) {}
+        std::atomic<bool> m_bLeft{false};
+
+    protected:
+        void Run() override {
+            CBlockedThread::Run();
+            m_leave.wait();
+            m_bLeft = true;
+        }
+
+    private:
+        std::shared_future<void> m_leave;
+    } thread(leave.get_future().share());
     thread.Start();
-    ASSERT_TRUE(WaitUntil([&] { return thread.m_bEntered.load(); }));
-    const auto start = std::chrono::steady_clock::now();
-    thread.Stop(true);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 50ms);
+    EXPECT_TRUE(WaitUntil([&] { return thread.m_bEntered.load(); }));
+    auto stopping = std::async(std::launch::async, [&] { thread.Stop(true); });
+    EXPECT_EQ(stopping.wait_for(10s), std::future_status::ready) << "it waited for the thread";
     EXPECT_FALSE(thread.IsRunning());
-    EXPECT_TRUE(WaitUntil([&] { return thread.m_bEnded.load(); }));
+    EXPECT_TRUE(WaitUntil([&] { return thread.m_bEnded.load(); })) << "the worker was not released";
+    EXPECT_FALSE(thread.m_bLeft);
+    leave.set_value();
+    EXPECT_TRUE(thread.WaitFor(10000));
+    EXPECT_TRUE(thread.m_bLeft);
 }
 
 TEST(Thread, DestructionWaitsForTheThread) {

@@ -209,21 +209,21 @@ TEST_F(TrafficSenderTest, SecondStartWaitsForTheFirstAndLeavesOneThread) {
 TEST_F(TrafficSenderTest, StopsPromptlyWithoutASocketToSendOn) {
     // TCP: never connected, then a connection that the peer ends mid-upload.
     m_sender.Start(true, "", 0);
-    EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), 100ms);
+    EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), Promptly(100ms));
     ASSERT_TRUE(m_client.Connect("127.0.0.1", m_listener.Port()));
     const int peer = m_listener.Accept();
     m_sender.Start(true, "", 0);
     EXPECT_EQ(ReadBytes(peer, 10 * BLOCK).size(), 10 * BLOCK);
     close(peer);
     EXPECT_TRUE(WaitUntil([&] { return !m_client.IsConnected(); }));
-    EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), 100ms);
+    EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), Promptly(100ms));
 
     // UDP: the client closed before the start, and closed under a running sender.
     const int sink = UdpSocketOn("127.0.0.2");
     const uint16_t nPort = LocalPort(sink);
     m_sender.Start(false, "127.0.0.2", nPort);
     EXPECT_EQ(ReceiveDatagrams(sink, 1, 100ms).size(), 0u);
-    EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), 100ms);
+    EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), Promptly(100ms));
     ASSERT_TRUE(m_clientUdp.Open("127.0.0.1", nPort));
     m_sender.Start(false, "127.0.0.2", nPort);
     EXPECT_EQ(ReceiveDatagrams(sink, 10, 2s).size(), 10u);
@@ -231,7 +231,7 @@ TEST_F(TrafficSenderTest, StopsPromptlyWithoutASocketToSendOn) {
     ReceiveDatagrams(sink, SIZE_MAX, 0ms);
     EXPECT_EQ(ReceiveDatagrams(sink, 1, 100ms).size(), 0u) << "sent on a closed client";
     EXPECT_TRUE(m_sender.IsRunning());
-    EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), 100ms);
+    EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), Promptly(100ms));
     close(sink);
 }
 
@@ -253,10 +253,10 @@ TEST_F(TrafficSenderTest, StopsAreBoundedWhenThePeerHasStoppedReading) {
         m_sender.Start(true, "", 0);
         ASSERT_TRUE(WaitUntil(blocked));
         if (bForce) {
-            EXPECT_LT(TimeOf([&] { m_sender.Stop(true); }), 20ms);
+            EXPECT_LT(TimeOf([&] { m_sender.Stop(true); }), Promptly(20ms));
             EXPECT_TRUE(WaitUntil([&] { return m_sender.GetExitCode() == 0; }, 500ms));
         } else {
-            EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), 500ms);
+            EXPECT_LT(TimeOf([&] { m_sender.Stop(false); }), Promptly(500ms));
         }
     }
     close(peer);

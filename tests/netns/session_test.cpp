@@ -324,7 +324,7 @@ TEST_F(SessionTest, StopDuringAStalledUploadReturnsAtOnce) {
     ClickStartStop();
     const auto elapsed = std::chrono::steady_clock::now() - start;
     m_node.Signal(SIGCONT);
-    EXPECT_LT(elapsed, 1s);
+    EXPECT_LT(elapsed, Promptly(1s));
     EXPECT_EQ(Button(), "Start");
     EXPECT_FALSE(m_pDlg->IsSessionOpen());
     EXPECT_TRUE(WaitForLog("session ended")) << m_node.Log();
@@ -375,20 +375,22 @@ TEST_F(SessionTest, TheWindowPaintsWhileConnectingAndTheButtonGivesTheStartUp) {
     m_pDlg->GetChartFrame().installEventFilter(&paints);
     bool bWasStarting = false;
     QTimer::singleShot(400ms, [&] { m_pDlg->Invalidate(); });
+    std::chrono::steady_clock::time_point pressedAgain;
     QTimer::singleShot(800ms, [&] {
         bWasStarting = m_pDlg->IsStarting() && Button() == "Stop";
+        pressedAgain = std::chrono::steady_clock::now();
         ClickStartStop(); // pressed again while connecting
     });
-    const auto start = std::chrono::steady_clock::now();
     ClickStartStop();
-    const auto elapsed = std::chrono::steady_clock::now() - start;
+    const auto ended = std::chrono::steady_clock::now();
     const size_t nDescriptorsAfter = CountEntries("/proc/self/fd");
     bDone = true;
 
     EXPECT_TRUE(bWasStarting);
     EXPECT_GT(paints.Count(), 0) << "the chart was not painted while connecting";
-    EXPECT_GE(elapsed, 800ms);
-    EXPECT_LT(elapsed, 1500ms);
+    // The second press ended the connect, long before the connect's own bound.
+    EXPECT_GE(ended, pressedAgain);
+    EXPECT_LT(ended - pressedAgain, std::chrono::milliseconds(CClient::CONNECT_TIMEOUT_MS / 2));
     EXPECT_TRUE(m_messages.empty()) << m_messages[0];
     EXPECT_EQ(Button(), "Start");
     EXPECT_FALSE(m_pDlg->IsSessionOpen());
