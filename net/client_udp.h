@@ -64,8 +64,8 @@ private:
 
     const PFNRECEIVE m_pfnReceive;
     CSharedSocket m_socket;
-    mutable std::mutex m_mtxError; // guards m_strError
-    std::string m_strError;        // why the last Open failed
+    mutable std::mutex m_mtxError;  // guards m_strError
+    std::string m_strError;         // why the last Open failed
     mutable std::mutex m_mtxStream; // guards m_streamFigures against ResetStream
     SUdpFigures m_streamFigures;
     std::atomic<uint32_t> m_nStreamResets{0};

@@ -47,7 +47,8 @@ void CUdpStreamStats::Add(uint32_t nSequence, uint64_t nSentUs, int64_t nArrival
     // RFC 3550, A.8: J += (|D| - J) / 16, D the change in transit time.
     const int64_t nTransit = nArrivalUs - static_cast<int64_t>(nSentUs);
     if (m_bTransit)
-        m_dJitterUs += (static_cast<double>(std::llabs(nTransit - m_nTransitUs)) - m_dJitterUs) / 16;
+        m_dJitterUs +=
+            (static_cast<double>(std::llabs(nTransit - m_nTransitUs)) - m_dJitterUs) / 16;
     m_bTransit = true;
     m_nTransitUs = nTransit;
 }

@@ -17,16 +17,17 @@ TEST(UdpStreamStats, CountsGapsReorderingDuplicatesAndJitterAcrossTheWrap) {
     ASSERT_TRUE(ReadDownloadStamp(reinterpret_cast<const char*>(datagram), 12, nSequence, nSentUs));
     EXPECT_EQ(nSequence, 0x01020304u);
     EXPECT_EQ(nSentUs, 0x0A0B0C0D0E0F1011u);
-    EXPECT_FALSE(ReadDownloadStamp(reinterpret_cast<const char*>(datagram), 11, nSequence, nSentUs));
+    EXPECT_FALSE(
+        ReadDownloadStamp(reinterpret_cast<const char*>(datagram), 11, nSequence, nSentUs));
 
     CUdpStreamStats stream;
-    stream.Add(500000, 0, 0); // the tail of an earlier test: not of this stream
-    stream.Add(0, 0, 100);    // transit 100 us
-    stream.Add(1, 1000, 1110);  // 110: J = 10/16
-    stream.Add(3, 3000, 3100);  // 2 missing; 100: J += (10 - J)/16
-    stream.Add(2, 2000, 3105);  // late; 1105
-    stream.Add(3, 3000, 3200);  // a duplicate: neither counted nor timed
-    stream.Add(6, 6000, 6100);  // 4 and 5 missing; 100
+    stream.Add(500000, 0, 0);  // the tail of an earlier test: not of this stream
+    stream.Add(0, 0, 100);     // transit 100 us
+    stream.Add(1, 1000, 1110); // 110: J = 10/16
+    stream.Add(3, 3000, 3100); // 2 missing; 100: J += (10 - J)/16
+    stream.Add(2, 2000, 3105); // late; 1105
+    stream.Add(3, 3000, 3200); // a duplicate: neither counted nor timed
+    stream.Add(6, 6000, 6100); // 4 and 5 missing; 100
     SUdpFigures figures = stream.Figures();
     EXPECT_EQ(figures.nReceived, 5u);
     EXPECT_EQ(figures.nLost, 2u);
