@@ -94,7 +94,7 @@ void PrintTable(FILE* pOut, const TestResults& results, const std::vector<int>& 
         if (summary.udp) {
             std::snprintf(szLost, sizeof szLost, "%llu",
                           static_cast<unsigned long long>(summary.udp->nLost));
-            std::snprintf(szJitter, sizeof szJitter, "%.3f", summary.udp->dJitterMs);
+            std::snprintf(szJitter, sizeof szJitter, "%.4f", summary.udp->dJitterMs);
         }
         std::fprintf(pOut, " %8s %8s %8s %9s\n", szLatency, strRetrans.c_str(), szLost, szJitter);
     }

@@ -44,6 +44,11 @@ void CUdpStreamStats::Add(uint32_t nSequence, uint64_t nSentUs, int64_t nArrival
         }
     }
     ++m_nReceived;
+    // A batch leaves in one call under one send stamp: its first datagram
+    // to arrive times it, and the rest would only dilute the estimate.
+    if (m_bTransit && nSentUs == m_nSentUs)
+        return;
+    m_nSentUs = nSentUs;
     // RFC 3550, A.8: J += (|D| - J) / 16, D the change in transit time.
     const int64_t nTransit = nArrivalUs - static_cast<int64_t>(nSentUs);
     if (m_bTransit)

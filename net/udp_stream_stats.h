@@ -1,6 +1,7 @@
 // CUdpStreamStats: what became of a stream of stamped datagrams (see
 // download_stamp.h) on its way: received, lost, out of order, duplicated, and
-// the interarrival jitter as RTP receivers estimate it (RFC 3550, 6.4.1).
+// the interarrival jitter as RTP receivers estimate it (RFC 3550, 6.4.1), of
+// the sender's batches (the datagrams that share a send time).
 #pragma once
 
 #include <array>
@@ -37,7 +38,8 @@ private:
     uint64_t m_nOutOfOrder = 0;
     uint64_t m_nDuplicates = 0;
     bool m_bTransit = false;
-    int64_t m_nTransitUs = 0; // the last datagram's arrival less its send time
+    int64_t m_nTransitUs = 0; // the last batch's arrival less its send time
+    uint64_t m_nSentUs = 0;   // and its send time
     double m_dJitterUs = 0;
     std::array<uint64_t, HISTORY / 64> m_seen{}; // a ring of bits, by number
 };

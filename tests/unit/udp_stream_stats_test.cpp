@@ -28,8 +28,9 @@ TEST(UdpStreamStats, CountsGapsReorderingDuplicatesAndJitterAcrossTheWrap) {
     stream.Add(2, 2000, 3105); // late; 1105
     stream.Add(3, 3000, 3200); // a duplicate: neither counted nor timed
     stream.Add(6, 6000, 6100); // 4 and 5 missing; 100
+    stream.Add(7, 6000, 6900); // the same batch as 6: counted, not timed
     SUdpFigures figures = stream.Figures();
-    EXPECT_EQ(figures.nReceived, 5u);
+    EXPECT_EQ(figures.nReceived, 6u);
     EXPECT_EQ(figures.nLost, 2u);
     EXPECT_EQ(figures.nOutOfOrder, 1u);
     EXPECT_EQ(figures.nDuplicates, 1u);
