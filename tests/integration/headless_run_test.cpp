@@ -125,8 +125,9 @@ TEST_F(HeadlessRunTest, TwoTestsWriteAResultsFileAndAChartThatLoadBack) {
 }
 
 TEST_F(HeadlessRunTest, JsonHoldsTheSavedRatesWithLatencyTcpAndUdpFigures) {
-    // Paced, so that the client keeps up and loopback loses nothing.
-    StartNode({"--udp-rate", "200"});
+    // Paced, so that the client keeps up even on a busy machine and loopback
+    // loses nothing.
+    StartNode({"--udp-rate", "40"});
     std::vector<std::string> args = RunArgs(std::to_string(m_node.Port()));
     const fs::path xml = m_dir / "results.xml";
     args.insert(args.end(),
@@ -168,12 +169,12 @@ TEST_F(HeadlessRunTest, JsonHoldsTheSavedRatesWithLatencyTcpAndUdpFigures) {
                 nReceived += second["udp"]["received"].get<uint64_t>();
         }
         if (nTest == 5) {
-            // 200 Mbit/s is 25000 datagrams a second, every one of them counted.
+            // 40 Mbit/s is 5000 datagrams a second, every one of them counted.
             const auto& udp = test["summary"]["udp"];
             EXPECT_EQ(udp["lost"], 0) << udp.dump();
             EXPECT_EQ(udp["out_of_order"], 0) << udp.dump();
             EXPECT_EQ(udp["received"], nReceived);
-            EXPECT_GT(nReceived, 30000u);
+            EXPECT_GT(nReceived, 6000u);
         }
     }
 }
