@@ -95,6 +95,10 @@ public:
     }
     // The capture's counts for the last session (final once it ended).
     CPacket::Stats GetCaptureStats() const { return m_pPacket->GetStats(); }
+    // The node connection's socket (null without one), and what arrived of
+    // the running UDP download test's datagrams.
+    std::shared_ptr<CSocket> GetNodeSocket() const { return m_pClient->GetSocket(); }
+    SUdpFigures GetUdpFigures() const { return m_pClientUDP->GetStreamFigures(); }
     // The message box caption and text shown when the node goes away mid-session.
     static constexpr const char* NODE_CLOSED_TEXT = "The node closed the connection.";
     // Without a user to press Stop, a session gives up where the window waits

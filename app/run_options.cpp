@@ -32,7 +32,7 @@ std::string RunUsage() {
     return "usage: bandscope                 the window\n"
            "       bandscope --run --node ADDRESS-OR-NAME [--client ADDRESS] [--port N]\n"
            "                 [--seconds N] [--tests 1,2,3,4,5,6] [--save FILE.xml]\n"
-           "                 [--chart FILE.png]\n"
+           "                 [--chart FILE.png] [--json FILE] [--no-latency]\n"
            "       bandscope --version\n"
            "\n"
            "--run runs one session without a window against bandscope-node and prints\n"
@@ -41,7 +41,13 @@ std::string RunUsage() {
            "address that routes to the node. Tests: 1 TCP upload, 2 TCP download,\n"
            "3 TCP both ways, 4 UDP upload, 5 UDP download, 6 UDP both ways.\n"
            "--save writes the results file, --chart a PNG of the seven charts.\n"
-           "Ctrl+C ends the session as Stop does and still writes both.\n"
+           "Each second also shows the round trip to the node (ICMP echo, ten a\n"
+           "second, from one second before the first test; --no-latency leaves it\n"
+           "out), the retransmissions of TCP upload tests and the lost datagrams of\n"
+           "UDP download tests; the table adds idle and loaded latency, loss and jitter.\n"
+           "--json writes all of it as one JSON document at the end (- for standard\n"
+           "output, which then carries nothing else).\n"
+           "Ctrl+C ends the session as Stop does and still writes every file.\n"
            "Exit code: 0 every test ran its seconds, 1 one did not or the session\n"
            "failed (the reason on standard error), 2 usage, 130 ended by Ctrl+C.\n";
 }
@@ -59,6 +65,10 @@ RunCommand ParseRunOptions(const std::vector<std::string>& args, CRunOptions& op
             return RunCommand::Version;
         if (strName == "--run") {
             bRun = true;
+            continue;
+        }
+        if (strName == "--no-latency") {
+            options.bLatency = false;
             continue;
         }
         if (i + 1 >= args.size()) {
@@ -87,6 +97,8 @@ RunCommand ParseRunOptions(const std::vector<std::string>& args, CRunOptions& op
             options.strSave = strValue;
         } else if (strName == "--chart") {
             options.strChart = strValue;
+        } else if (strName == "--json") {
+            options.strJson = strValue;
         } else {
             strError = strName + ": not an option";
             return RunCommand::Usage;

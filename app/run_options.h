@@ -1,6 +1,7 @@
 // The command line of a run without a window:
 //   bandscope --run --node ADDRESS-OR-NAME [--client ADDRESS] [--port N]
 //             [--seconds N] [--tests 1,2,...] [--save FILE.xml] [--chart FILE.png]
+//             [--json FILE|-] [--no-latency]
 // The values are typed into the window's own fields as a user would type
 // them, so every rule of the window holds.
 #pragma once
@@ -16,6 +17,8 @@ struct CRunOptions {
     std::vector<int> tests{1, 2, 3, 4, 5, 6};
     std::string strSave;
     std::string strChart;
+    std::string strJson; // "-": standard output
+    bool bLatency = true;
 };
 
 enum class RunCommand {

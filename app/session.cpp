@@ -298,6 +298,8 @@ void CMainDlg::OnNodeCommand(uint32_t nSession, int nCommand) {
     m_nCurrentTest = nCommand;
     if (!m_pendingTests.empty())
         m_pendingTests.pop_back();
+    if (nCommand == 5 || nCommand == 6)
+        m_pClientUDP->ResetStream(); // the node numbers each test's datagrams from 0
     if (nCommand == 1 || nCommand == 3)
         m_pSender->Start(true, std::string(), 0);
     else if (nCommand == 4 || nCommand == 6)

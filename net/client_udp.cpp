@@ -1,5 +1,6 @@
 #include "net/client_udp.h"
 
+#include "net/download_stamp.h"
 #include "net/packet_headers.h"
 
 CClientUDP::CClientUDP(PFNRECEIVE pfnReceive) : m_pfnReceive(pfnReceive) {}
@@ -77,6 +78,17 @@ std::string CClientUDP::GetErrorText() const {
     return pSocket ? pSocket->GetLastErrorText() : std::string();
 }
 
+void CClientUDP::ResetStream() {
+    std::lock_guard lock(m_mtxStream);
+    ++m_nStreamResets;
+    m_streamFigures = {};
+}
+
+SUdpFigures CClientUDP::GetStreamFigures() const {
+    std::lock_guard lock(m_mtxStream);
+    return m_streamFigures;
+}
+
 bool CClientUDP::IsOpen() const {
     return GetSocket() != nullptr;
 }
@@ -87,6 +99,9 @@ void CClientUDP::Run() {
     std::string strAddress;
     uint32_t nAddress = 0;
     bool bLastFailed = false;
+    // The stream is counted here and handed over once per batch.
+    CUdpStreamStats stream;
+    uint32_t nResets = m_nStreamResets;
     while (m_bRun) {
         const auto pSocket = GetSocket();
         if (!pSocket) {
@@ -94,14 +109,33 @@ void CClientUDP::Run() {
         }
         const int nReads = receiver.Receive(pSocket->GetHandle());
         CDatagramReceiver::Datagram datagram;
+        if (m_nStreamResets != nResets) {
+            nResets = m_nStreamResets;
+            stream.Reset();
+        }
+        bool bStamped = false;
         // A Close from the callback ends the batch too.
         while (m_bRun && receiver.Next(datagram)) {
+            uint32_t nSequence = 0;
+            uint64_t nSentUs = 0;
+            if (ReadDownloadStamp(datagram.pData, datagram.nLength, nSequence, nSentUs)) {
+                stream.Add(nSequence, nSentUs,
+                           std::chrono::duration_cast<std::chrono::microseconds>(
+                               datagram.arrival.time_since_epoch())
+                               .count());
+                bStamped = true;
+            }
             if (strAddress.empty() || datagram.nAddress != nAddress) {
                 nAddress = datagram.nAddress;
                 strAddress = AddressText(nAddress);
             }
             m_pfnReceive(datagram.pData, datagram.nLength, strAddress, datagram.nPort,
                          datagram.arrival);
+        }
+        if (bStamped) {
+            std::lock_guard lock(m_mtxStream);
+            if (m_nStreamResets == nResets)
+                m_streamFigures = stream.Figures();
         }
         // Only Close ends this loop. An empty datagram is valid UDP, and an
         // error here is usually an ICMP report about an earlier send (port

@@ -6,7 +6,9 @@
 #include "net/datagram_batch.h"
 #include "net/shared_socket.h"
 #include "net/thread.h"
+#include "net/udp_stream_stats.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -47,6 +49,12 @@ public:
     // while closed). The upload sender batches its datagrams on it.
     std::shared_ptr<CSocket> GetSocket() const;
 
+    // The stamped stream of a UDP download (download_stamp.h), counted on
+    // the receive thread: a new stream starts at each ResetStream, and
+    // GetStreamFigures gives what arrived of it so far.
+    void ResetStream();
+    SUdpFigures GetStreamFigures() const;
+
 protected:
     void Run() override;
     void Unblock() override;
@@ -56,6 +64,9 @@ private:
 
     const PFNRECEIVE m_pfnReceive;
     CSharedSocket m_socket;
-    mutable std::mutex m_mtxError; // guards m_strError
-    std::string m_strError;        // why the last Open failed
+    mutable std::mutex m_mtxError;  // guards m_strError
+    std::string m_strError;         // why the last Open failed
+    mutable std::mutex m_mtxStream; // guards m_streamFigures against ResetStream
+    SUdpFigures m_streamFigures;
+    std::atomic<uint32_t> m_nStreamResets{0};
 };

@@ -22,6 +22,10 @@ constexpr int DATAGRAM_BATCH_MAX = 64;
 // thread's last error set.
 int SendDatagramCopies(SOCKET hSocket, const void* pData, int nLength, uint32_t nAddress,
                        uint16_t nPort, int nCount, bool& bSegmentation);
+// The same for nCount different datagrams of nLength bytes each, laid one
+// after another at pData.
+int SendDatagramRun(SOCKET hSocket, const void* pData, int nLength, uint32_t nAddress,
+                    uint16_t nPort, int nCount, bool& bSegmentation);
 
 // Takes in whatever datagrams are waiting on a socket, many per call. Where
 // the platform offers receive offload, the kernel keeps a run of datagrams

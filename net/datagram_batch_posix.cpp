@@ -26,10 +26,9 @@ bool IsTransient(int nErrno) {
     return nErrno == EAGAIN || nErrno == EWOULDBLOCK || nErrno == EINTR || nErrno == ENOBUFS;
 }
 
-} // namespace
-
-int SendDatagramCopies(SOCKET hSocket, const void* pData, int nLength, uint32_t nAddress,
-                       uint16_t nPort, int nCount, bool& bSegmentation) {
+// nCount datagrams of nLength bytes, the i-th at pData + i * nStride.
+int SendDatagramBatch(SOCKET hSocket, const char* pData, int nLength, size_t nStride,
+                      uint32_t nAddress, uint16_t nPort, int nCount, bool& bSegmentation) {
     if (nCount <= 0) {
         return 0; // the system call would take a huge count for a negative one
     }
@@ -41,7 +40,7 @@ int SendDatagramCopies(SOCKET hSocket, const void* pData, int nLength, uint32_t 
 
     iovec iov[DATAGRAM_BATCH_MAX];
     for (int i = 0; i < nCount; ++i) {
-        iov[i].iov_base = const_cast<void*>(pData);
+        iov[i].iov_base = const_cast<char*>(pData + static_cast<size_t>(i) * nStride);
         iov[i].iov_len = static_cast<size_t>(nLength);
     }
 
@@ -97,6 +96,20 @@ int SendDatagramCopies(SOCKET hSocket, const void* pData, int nLength, uint32_t 
         return SOCKET_ERROR;
     }
     return nSent;
+}
+
+} // namespace
+
+int SendDatagramCopies(SOCKET hSocket, const void* pData, int nLength, uint32_t nAddress,
+                       uint16_t nPort, int nCount, bool& bSegmentation) {
+    return SendDatagramBatch(hSocket, static_cast<const char*>(pData), nLength, 0, nAddress, nPort,
+                             nCount, bSegmentation);
+}
+
+int SendDatagramRun(SOCKET hSocket, const void* pData, int nLength, uint32_t nAddress,
+                    uint16_t nPort, int nCount, bool& bSegmentation) {
+    return SendDatagramBatch(hSocket, static_cast<const char*>(pData), nLength,
+                             static_cast<size_t>(nLength), nAddress, nPort, nCount, bSegmentation);
 }
 
 struct CDatagramReceiver::Reads {

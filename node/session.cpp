@@ -1,5 +1,6 @@
 #include "node/session.h"
 
+#include "net/download_stamp.h"
 #include "node/node_log.h"
 #include "node/node_options.h"
 
@@ -505,8 +506,20 @@ void CSession::SendUdpDownload(int64_t nNowMs) {
         if (nCount <= 0) {
             return;
         }
+        // Each datagram leads with its number in the test and the batch's
+        // send time (one stamp serves, as the batch leaves in one call).
+        if (m_udpBatch.empty()) {
+            m_udpBatch.assign(m_download.begin(),
+                              m_download.begin() + DATAGRAM_BATCH * DATAGRAM_SIZE);
+        }
+        const auto nFirst = static_cast<uint32_t>(m_nUdpSent / DATAGRAM_SIZE);
+        const uint64_t nSentUs = DownloadStampNowUs();
+        for (int i = 0; i < nCount; ++i) {
+            WriteDownloadStamp(&m_udpBatch[static_cast<size_t>(i) * DATAGRAM_SIZE],
+                               nFirst + static_cast<uint32_t>(i), nSentUs);
+        }
         const int nSent =
-            NodeIo::SendDatagrams(m_context.hUdp, m_download.data(), DATAGRAM_SIZE, m_nPeer,
+            NodeIo::SendDatagrams(m_context.hUdp, m_udpBatch.data(), DATAGRAM_SIZE, m_nPeer,
                                   m_context.nPort, nCount, m_bUdpSegmentation);
         if (nSent == NodeIo::IO_WOULD_BLOCK) {
             m_bUdpBlocked = true;

@@ -102,6 +102,7 @@ private:
     CMessageQueue m_messages;
     std::vector<uint8_t> m_buffer;
     std::vector<uint8_t> m_download; // the TCP download's bytes; never a command value
+    std::vector<uint8_t> m_udpBatch; // a batch of UDP download datagrams, stamped as sent
 
     std::atomic<bool> m_bFinished{false};
     std::atomic<int> m_nTest{0};

@@ -59,7 +59,8 @@ struct SWait {
 // Waits up to nTimeoutMs (0: just looks) for any of them; false on failure.
 bool Wait(SWait* pWaits, int nCount, int nTimeoutMs);
 
-// Sends nCount copies of one datagram to nAddress:nPort in as few calls as
+// Sends nCount datagrams of nLength bytes, laid one after another at pData,
+// to nAddress:nPort in as few calls as
 // the platform allows, without blocking: as one segmentation-offload send
 // while bSegmentation holds (cleared where the path refuses it), else one
 // message per datagram. Datagrams sent, IO_WOULD_BLOCK or IO_ERROR.

@@ -171,7 +171,7 @@ bool Wait(SWait* pWaits, int nCount, int nTimeoutMs) {
 int SendDatagrams(SOCKET hSocket, const void* pData, int nLength, ADDRESS nAddress, uint16_t nPort,
                   int nCount, bool& bSegmentation) {
     const int nSent =
-        SendDatagramCopies(hSocket, pData, nLength, nAddress, nPort, nCount, bSegmentation);
+        SendDatagramRun(hSocket, pData, nLength, nAddress, nPort, nCount, bSegmentation);
     if (nSent == 0 && nCount > 0) {
         return IO_WOULD_BLOCK;
     }

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 using namespace testing_support;
@@ -63,10 +64,12 @@ private:
 class HeadlessRunTest : public ::testing::Test {
 protected:
     // A node on 127.0.0.2 with a free port pair; the client is 127.0.0.1.
-    void StartNode() {
+    void StartNode(const std::vector<std::string>& extra = {}) {
         if (::geteuid() != 0)
             GTEST_SKIP() << "needs root: the run captures packets";
-        ASSERT_TRUE(m_node.Start({"--bind", "127.0.0.2", "--port", "0"}));
+        std::vector<std::string> args{"--bind", "127.0.0.2", "--port", "0"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(m_node.Start(args));
         ASSERT_FALSE(m_node.WaitReady().empty()) << m_node.Log();
     }
     std::vector<std::string> RunArgs(const std::string& strPort) const {
@@ -121,12 +124,74 @@ TEST_F(HeadlessRunTest, TwoTestsWriteAResultsFileAndAChartThatLoadBack) {
     EXPECT_EQ(BigEndian(20), 400);
 }
 
+TEST_F(HeadlessRunTest, JsonHoldsTheSavedRatesWithLatencyTcpAndUdpFigures) {
+    // Paced, so that the client keeps up even on a busy machine and loopback
+    // loses nothing.
+    StartNode({"--udp-rate", "40"});
+    std::vector<std::string> args = RunArgs(std::to_string(m_node.Port()));
+    const fs::path xml = m_dir / "results.xml";
+    args.insert(args.end(),
+                {"--seconds", "2", "--tests", "5,2,1", "--save", xml.string(), "--json", "-"});
+    RunningProgram program(m_dir, args);
+    const int nExit = program.Wait(60s);
+    // Standard output holds the document and nothing else.
+    const auto document = nlohmann::json::parse(program.Out(), nullptr, false);
+    ASSERT_FALSE(document.is_discarded()) << program.Out() << program.Err();
+    EXPECT_EQ(nExit, 0) << program.Err();
+    EXPECT_EQ(document["exit"]["code"], nExit);
+    EXPECT_GT(document["idle_latency_ms"]["answered"], 0);
+    CXmlParser parser;
+    TestResults results;
+    ASSERT_TRUE(parser.ReadResultsFile(xml.string(), results)) << parser.GetErrorText();
+
+    const auto& tests = document["tests"];
+    ASSERT_EQ(tests.size(), 3u) << document.dump(1);
+    for (size_t i = 0; i < 3; ++i) {
+        const int nTest = std::array{1, 2, 5}[i];
+        const auto& test = tests[i];
+        ASSERT_EQ(test["test"], nTest);
+        ASSERT_EQ(test["seconds"].size(), 2u) << test.dump(1);
+        const TestResult& record = results[static_cast<size_t>(nTest)];
+        uint64_t nReceived = 0;
+        for (size_t n = 0; n < 2; ++n) {
+            const auto& second = test["seconds"][n];
+            EXPECT_EQ(second["download_kBps"], nTest == 1 ? 0 : record.download.at(n));
+            EXPECT_EQ(second["upload_kBps"], nTest == 1 ? record.upload.at(n) : 0);
+            EXPECT_GT(second["latency_ms"]["answered"], 0) << second.dump();
+            EXPECT_LE(second["latency_ms"]["min"], second["latency_ms"]["max"]);
+            EXPECT_EQ(second["tcp"].is_null(), nTest == 5) << second.dump();
+            EXPECT_EQ(second["udp"].is_null(), nTest != 5) << second.dump();
+            if (nTest == 1) {
+                EXPECT_GT(second["tcp"]["rtt_ms"], 0);
+                EXPECT_GT(second["tcp"]["cwnd_bytes"], 0);
+            }
+            if (nTest == 5)
+                nReceived += second["udp"]["received"].get<uint64_t>();
+        }
+        if (nTest == 5) {
+            // 40 Mbit/s is 5000 datagrams a second, every one of them counted.
+            const auto& udp = test["summary"]["udp"];
+            EXPECT_EQ(udp["lost"], 0) << udp.dump();
+            EXPECT_EQ(udp["out_of_order"], 0) << udp.dump();
+            EXPECT_EQ(udp["received"], nReceived);
+            EXPECT_GT(nReceived, 6000u);
+        }
+    }
+}
+
 TEST_F(HeadlessRunTest, FailuresAndUsageErrorsHaveTheirExitCodes) {
     StartNode();
     // Nothing listens on the port above the node's.
-    RunningProgram refused(m_dir, RunArgs(std::to_string(m_node.Port() + 1)));
+    std::vector<std::string> refusedArgs = RunArgs(std::to_string(m_node.Port() + 1));
+    refusedArgs.insert(refusedArgs.end(), {"--no-latency", "--json", (m_dir / "r.json").string()});
+    RunningProgram refused(m_dir, refusedArgs);
     EXPECT_EQ(refused.Wait(30s), 1) << refused.Out();
     EXPECT_EQ(refused.Err().rfind("CClient::Error\nWSAECONNREFUSED\n", 0), 0u) << refused.Err();
+    // The document of a failed run says why.
+    const auto refusedJson = nlohmann::json::parse(ReadFile(m_dir / "r.json"));
+    EXPECT_EQ(refusedJson["exit"]["code"], 1);
+    EXPECT_EQ(refusedJson["exit"]["caption"], "CClient::Error");
+    EXPECT_TRUE(refusedJson["idle_latency_ms"].is_null());
 
     // Nodes that refuse the session, end it, or do not answer as asked: each
     // run ends at once (or 10 s after its request) with the reason.
@@ -176,7 +241,8 @@ TEST_F(HeadlessRunTest, CtrlCEndsTheSessionAsStopDoesAndStillSaves) {
     StartNode();
     std::vector<std::string> args = RunArgs(std::to_string(m_node.Port()));
     const fs::path xml = m_dir / "results.xml";
-    args.insert(args.end(), {"--seconds", "30", "--tests", "2", "--save", xml.string()});
+    args.insert(args.end(), {"--seconds", "30", "--tests", "2", "--save", xml.string(), "--json",
+                             (m_dir / "results.json").string()});
     RunningProgram program(m_dir, args);
     const auto deadline = std::chrono::steady_clock::now() + 20s;
     while (program.Out().find("1/30") == std::string::npos &&
@@ -197,6 +263,9 @@ TEST_F(HeadlessRunTest, CtrlCEndsTheSessionAsStopDoesAndStillSaves) {
     ASSERT_TRUE(parser.ReadResultsFile(xml.string(), results)) << parser.GetErrorText();
     EXPECT_GE(results[2].download.size(), 1u);
     EXPECT_LT(results[2].download.size(), 30u);
+    const auto document = nlohmann::json::parse(ReadFile(m_dir / "results.json"));
+    EXPECT_EQ(document["exit"]["code"], 130);
+    EXPECT_EQ(document["tests"][0]["seconds"].size(), results[2].download.size());
 }
 
 TEST(Manual, TheBuildLaysOutAPdfOfSeveralPages) {
