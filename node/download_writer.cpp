@@ -44,7 +44,6 @@ bool CDownloadWriter::Begin(SOCKET hSocket, const uint8_t* pData, int nSize) {
     m_nSent = 0;
     m_nFirstWriteMs = -1;
     m_nLastTakenMs = nNow;
-    m_nLargestWindow = std::max(NodeIo::GetPeerWindow(hSocket), 0);
     m_bFailed = false;
     m_strError.clear();
     m_nRateMarkMs = nNow;
@@ -123,11 +122,6 @@ void CDownloadWriter::FollowRate(int64_t nNowMs) {
     const uint64_t nRecent = nTaken - std::min(nTaken, m_nRateMarkTaken);
     if (nRecent > 0) {
         m_nLastTakenMs.store(nNowMs, std::memory_order_relaxed);
-        // Taking it in, the client announces the room its program keeps free.
-        const int nWindow = NodeIo::GetPeerWindow(m_hSocket);
-        if (nWindow > m_nLargestWindow.load(std::memory_order_relaxed)) {
-            m_nLargestWindow.store(nWindow, std::memory_order_relaxed);
-        }
     }
     m_nRateMarkMs = nNowMs;
     m_nRateMarkTaken = nTaken;

@@ -31,8 +31,6 @@ public:
     // last seen acknowledging more of them (the time of Begin before).
     int64_t GetFirstWriteMs() const { return m_nFirstWriteMs.load(std::memory_order_relaxed); }
     int64_t GetLastTakenMs() const { return m_nLastTakenMs.load(std::memory_order_relaxed); }
-    // The largest receive window the client announced while it took the download in.
-    int GetLargestWindow() const { return m_nLargestWindow.load(std::memory_order_relaxed); }
     // True once a write or wait failed; the writing has then stopped and,
     // after End, GetError says why.
     bool HasFailed() const { return m_bFailed.load(std::memory_order_acquire); }
@@ -64,7 +62,6 @@ private:
     std::atomic<uint64_t> m_nSent{0};
     std::atomic<int64_t> m_nFirstWriteMs{-1};
     std::atomic<int64_t> m_nLastTakenMs{0};
-    std::atomic<int> m_nLargestWindow{0};
     std::atomic<bool> m_bFailed{false};
     std::string m_strError; // written before m_bFailed is set, read after End
 

@@ -354,21 +354,11 @@ template <typename Pred> bool CSession::ReadWhile(int64_t nDeadlineMs, int nStep
     return true;
 }
 
-bool CSession::ClientHasRead(SOCKET hSocket) {
-    // A program that reads as the data comes keeps its window open; one
-    // that did not get to run for a while lets it fill up, and its kernel
-    // announces the room again once the program has read at least half.
-    const int nWindow = NodeIo::GetPeerWindow(hSocket);
-    m_nLargestWindow = std::max(m_nLargestWindow, nWindow);
-    return nWindow < 0 || nWindow >= m_nLargestWindow / 2;
-}
-
 bool CSession::Settle(int64_t nLimitMs, bool bPause) {
     const SOCKET hSocket = m_pSocket->GetHandle();
     const int64_t nDeadline = Now() + nLimitMs;
     const auto unsettled = [&] {
-        return (m_bRun || m_bClosing) &&
-               (NodeIo::GetUnacknowledged(hSocket) > 0 || !ClientHasRead(hSocket));
+        return (m_bRun || m_bClosing) && NodeIo::GetUnacknowledged(hSocket) > 0;
     };
     if (!ReadWhile(nDeadline, 5, unsettled)) {
         return false;
@@ -454,7 +444,6 @@ void CSession::StopDownload() {
         m_writer.End();
         m_nTcpSent = m_writer.GetSent();
         m_nDownloadFirstMs = m_writer.GetFirstWriteMs();
-        m_nLargestWindow = std::max(m_nLargestWindow, m_writer.GetLargestWindow());
     }
     if (m_bTcpDownload || m_bUdpDownload) {
         m_nDownloadStopMs = Now();

@@ -78,12 +78,8 @@ private:
     // command alone and starts the test.
     bool Command(int nTest);
     // Waits, still reading, until the client has acknowledged everything
-    // sent and its program has read most of it (bounded), then pauses when
-    // bPause. False when the connection is gone.
+    // sent (bounded), then pauses when bPause. False when the connection is gone.
     bool Settle(int64_t nLimitMs, bool bPause);
-    // Whether the client's program has left at most half of its receive
-    // window unread, as far as the node can tell.
-    bool ClientHasRead(SOCKET hSocket);
     // Takes in what the client sends while pred holds, until nDeadlineMs,
     // looking at pred at least every nStepMs. False when the connection is gone.
     template <typename Pred> bool ReadWhile(int64_t nDeadlineMs, int nStepMs, Pred pred);
@@ -115,7 +111,6 @@ private:
     bool m_bClosing = false;  // the node is stopping: drain once more regardless of m_bRun
     bool m_bLost = false;     // the connection failed rather than closed
     bool m_bNoWriter = false; // no thread could be made for a TCP download
-    int m_nLargestWindow = 0; // the largest receive window the client announced
     uint16_t m_nSeconds = 0;
     // The last sign that the client takes part: its session start and the
     // messages after it, data of its running upload (on the connection or

@@ -46,10 +46,6 @@ uint16_t GetLocalPort(SOCKET hSocket);
 // Bytes sent on a stream socket that the peer has not acknowledged yet,
 // or -1 when the platform cannot tell.
 int GetUnacknowledged(SOCKET hSocket);
-// The receive window the peer last announced on a stream socket: the room
-// left in its receive buffer, which shrinks while its program leaves data
-// unread. -1 when the platform cannot tell.
-int GetPeerWindow(SOCKET hSocket);
 
 // Non-blocking: bytes moved, 0 for a closed stream (receive), IO_WOULD_BLOCK
 // or IO_ERROR (with the thread's last error set).

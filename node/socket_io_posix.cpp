@@ -1,5 +1,5 @@
 // The node's socket calls on POSIX (Linux): poll, the send queue through
-// SIOCOUTQ, the peer's window through TCP_INFO, sendfile from a memfd,
+// SIOCOUTQ, sendfile from a memfd,
 // datagrams in batches (datagram_batch.h out, recvmmsg with UDP receive
 // offload in), eventfd wakes.
 #include "node/socket_io.h"
@@ -10,12 +10,11 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
-#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/sockios.h>
-#include <linux/tcp.h> // the kernel's tcp_info, with the peer's window
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <netinet/udp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -152,16 +151,6 @@ int GetUnacknowledged(SOCKET hSocket) {
         return -1;
     }
     return nQueued;
-}
-
-int GetPeerWindow(SOCKET hSocket) {
-    tcp_info info{};
-    socklen_t nLength = sizeof info;
-    if (::getsockopt(hSocket, IPPROTO_TCP, TCP_INFO, &info, &nLength) < 0 ||
-        nLength < offsetof(tcp_info, tcpi_snd_wnd) + sizeof info.tcpi_snd_wnd) {
-        return -1; // a kernel before 5.4 does not say
-    }
-    return static_cast<int>(std::min<uint32_t>(info.tcpi_snd_wnd, INT32_MAX));
 }
 
 int ReceiveSome(SOCKET hSocket, void* pBuffer, int nSize) {
