@@ -14,9 +14,6 @@ constexpr int DATAGRAM_SIZE = 1000;
 constexpr int DATAGRAM_BATCH = 64;
 constexpr int UNSENT_START = 128 * 1024; // the writer follows the client's rate from here
 constexpr int WAKE_MS = 100;             // the longest wait, so a stop is noticed in time
-// How long a test 3 download waits for the client's upload to show that it
-// has read the command, before the command's acknowledgement must do.
-constexpr int64_t UPLOAD_SIGN_MS = 250;
 // A paced UDP download's credit holds at most this much of its rate (and at
 // least one batch): a late wake-up loses nothing, and the burst after a
 // stall stays short.
@@ -324,13 +321,8 @@ bool CSession::Command(int nTest) {
     }
     // The download must not join the command in the client's receive. A
     // client of ours starts its upload of test 3 once it has read the
-    // command; otherwise the command's acknowledgement and a pause must do.
-    const bool bUploading =
-        nTest == 3 &&
-        ReadWhile(Now() + UPLOAD_SIGN_MS, WAKE_MS,
-                  [this] { return m_bRun && m_parser.GetUploadBytes() == 0; }) &&
-        m_parser.GetUploadBytes() > 0;
-    if (!bUploading && !Settle(m_context.pOptions->nDrainLimitMs, true)) {
+    // command, which ends the pause at once.
+    if (!Settle(m_context.pOptions->nDrainLimitMs, true, nTest == 3)) {
         return false;
     }
     if (!m_writer.Begin(m_pSocket->GetHandle(), m_download.data(),
@@ -354,7 +346,7 @@ template <typename Pred> bool CSession::ReadWhile(int64_t nDeadlineMs, int nStep
     return true;
 }
 
-bool CSession::Settle(int64_t nLimitMs, bool bPause) {
+bool CSession::Settle(int64_t nLimitMs, bool bPause, bool bUntilUpload) {
     const SOCKET hSocket = m_pSocket->GetHandle();
     const int64_t nDeadline = Now() + nLimitMs;
     const auto unsettled = [&] {
@@ -367,8 +359,8 @@ bool CSession::Settle(int64_t nLimitMs, bool bPause) {
         Log(ELine::SlowDrain, "the client did not take in the download in time; going on");
     }
     // Acknowledged is not yet read: give the client's receive loop a moment.
-    return !bPause ||
-           ReadWhile(Now() + m_context.pOptions->nSettleMs, WAKE_MS, [] { return true; });
+    return !bPause || ReadWhile(Now() + m_context.pOptions->nSettleMs, WAKE_MS,
+                                [&] { return !bUntilUpload || m_parser.GetUploadBytes() == 0; });
 }
 
 void CSession::BeginTest(int nTest) {

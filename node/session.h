@@ -78,8 +78,9 @@ private:
     // command alone and starts the test.
     bool Command(int nTest);
     // Waits, still reading, until the client has acknowledged everything
-    // sent (bounded), then pauses when bPause. False when the connection is gone.
-    bool Settle(int64_t nLimitMs, bool bPause);
+    // sent (bounded), then pauses when bPause, until the client's upload
+    // starts when bUntilUpload. False when the connection is gone.
+    bool Settle(int64_t nLimitMs, bool bPause, bool bUntilUpload = false);
     // Takes in what the client sends while pred holds, until nDeadlineMs,
     // looking at pred at least every nStepMs. False when the connection is gone.
     template <typename Pred> bool ReadWhile(int64_t nDeadlineMs, int nStepMs, Pred pred);
