@@ -26,11 +26,12 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace bench_support {
 
-// Set by SIGINT and SIGTERM once Prepare has run: the runs stop early, and
+// Set by SIGINT and SIGTERM once CBenchPair is made: the runs stop early, and
 // main still removes what it made on its way out.
 inline std::atomic<bool> g_bInterrupted{false};
 
@@ -54,62 +55,92 @@ inline int ExitCode(bool bOk) {
     return bOk ? 0 : 1;
 }
 
-// The start of every benchmark: it needs root for the namespaces, and
-// Ctrl+C, SIGTERM or a closed pipe must leave it the chance to tidy up.
-// False, having said why, when it cannot run.
-inline bool Prepare(const char* pszProgram) {
-    if (const std::string strWhy = testing_support::NetnsUnavailableReason(); !strWhy.empty()) {
-        std::fprintf(stderr, "%s %s\n", pszProgram, strWhy.c_str());
-        return false;
-    }
-    std::signal(SIGINT, [](int) { g_bInterrupted = true; });
-    std::signal(SIGTERM, [](int) { g_bInterrupted = true; });
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
-}
-
-// The command line of every benchmark: [seconds per run] [rounds], each a
-// whole number from 1.
-struct RunPlan {
-    int nSeconds = 0;
-    int nRounds = 0;
+// One whole-number argument of a benchmark's command line.
+struct NumberArgument {
+    const char* pszName;
+    int nMin;
+    int nMax;
+    int nValue; // the default until read
 };
 
-constexpr int MAX_RUN_SECONDS = 3600;
-constexpr int MAX_ROUNDS = 1000;
-
-// The plan from the command line, or nothing, having printed a one-line
-// usage on stderr, for --help, an option, a value that is no whole number
-// in range, or more than two arguments.
-inline std::optional<RunPlan> ParseRunPlan(int argc, char** argv, const char* pszProgram,
-                                           RunPlan defaults) {
-    auto number = [](const char* pszText, int nMax, int& nValue) {
-        const std::string_view text(pszText);
-        const auto [pEnd, ec] = std::from_chars(text.data(), text.data() + text.size(), nValue);
-        return ec == std::errc() && pEnd == text.data() + text.size() && nValue >= 1 &&
-               nValue <= nMax;
-    };
-    RunPlan plan = defaults;
-    const bool bOk = argc <= 3 && (argc < 2 || number(argv[1], MAX_RUN_SECONDS, plan.nSeconds)) &&
-                     (argc < 3 || number(argv[2], MAX_ROUNDS, plan.nRounds));
-    if (!bOk) {
-        std::fprintf(stderr,
-                     "usage: %s [seconds per run 1-%d, default %d] [rounds 1-%d, default %d]\n",
-                     pszProgram, MAX_RUN_SECONDS, defaults.nSeconds, MAX_ROUNDS, defaults.nRounds);
-        return std::nullopt;
+// Reads the arguments in order into args, each optional from the last one
+// given on. For --help, an option, a value that is no whole number in range,
+// or too many arguments it prints a one-line usage on stderr and ends the
+// program with exit code 2: no run starts on a command line it does not
+// understand.
+inline void ReadNumbers(int argc, char** argv, const char* pszProgram,
+                        std::vector<NumberArgument>& args) {
+    std::string strUsage = "usage: " + std::string(pszProgram);
+    for (const NumberArgument& arg : args) {
+        strUsage += " [" + std::string(arg.pszName) + " " + std::to_string(arg.nMin) + "-" +
+                    std::to_string(arg.nMax) + ", default " + std::to_string(arg.nValue) + "]";
     }
-    return plan;
-}
-
-// As ParseRunPlan, but ends the program with exit code 2 where that printed
-// the usage: no run starts on a command line it does not understand.
-inline RunPlan ReadRunPlan(int argc, char** argv, const char* pszProgram, RunPlan defaults) {
-    const std::optional<RunPlan> plan = ParseRunPlan(argc, argv, pszProgram, defaults);
-    if (!plan) {
+    bool bOk = argc >= 1 && static_cast<size_t>(argc - 1) <= args.size();
+    for (int i = 1; bOk && i < argc; ++i) {
+        NumberArgument& arg = args[static_cast<size_t>(i - 1)];
+        const std::string_view text(argv[i]);
+        const auto [pEnd, ec] = std::from_chars(text.data(), text.data() + text.size(), arg.nValue);
+        bOk = ec == std::errc() && pEnd == text.data() + text.size() && arg.nValue >= arg.nMin &&
+              arg.nValue <= arg.nMax;
+    }
+    if (!bOk) {
+        std::fprintf(stderr, "%s\n", strUsage.c_str());
         std::exit(2);
     }
-    return *plan;
 }
+
+// The command line of most benchmarks: seconds per run and rounds, each a
+// whole number from 1; as ReadNumbers.
+inline std::pair<int, int> ReadRunPlan(int argc, char** argv, const char* pszProgram,
+                                       std::pair<int, int> defaults) {
+    std::vector<NumberArgument> args{{"seconds per run", 1, 3600, defaults.first},
+                                     {"rounds", 1, 1000, defaults.second}};
+    ReadNumbers(argc, argv, pszProgram, args);
+    return {args[0].nValue, args[1].nValue};
+}
+
+// The plan as the first line gives it.
+inline std::string RunPlanText(int nSeconds, int nRounds, int nWarmupSeconds) {
+    return std::to_string(nSeconds) + " s per run after " + std::to_string(nWarmupSeconds) +
+           " s warm-up, " + std::to_string(nRounds) + " round(s)";
+}
+
+// What every benchmark's main does before its first run: it needs root for
+// the namespaces; Ctrl+C, SIGTERM or a closed pipe must leave it the chance
+// to tidy up; it makes its namespace pair (removed again when this object
+// goes, on every way out of main) and prints the plan and the pair. When it
+// cannot, it says why on stderr and ExitCode() is main's: 2 without root, 1
+// without the pair.
+class CBenchPair {
+public:
+    CBenchPair(const char* pszProgram, const std::string& strPlan) {
+        if (const std::string strWhy = testing_support::NetnsUnavailableReason(); !strWhy.empty()) {
+            std::fprintf(stderr, "%s %s\n", pszProgram, strWhy.c_str());
+            m_nExitCode = 2;
+            return;
+        }
+        std::signal(SIGINT, [](int) { g_bInterrupted = true; });
+        std::signal(SIGTERM, [](int) { g_bInterrupted = true; });
+        std::signal(SIGPIPE, SIG_IGN);
+        m_netns.emplace();
+        if (!m_netns->IsUp()) {
+            std::fprintf(stderr, "%s: %s\n", pszProgram, m_netns->GetError().c_str());
+            m_nExitCode = 1;
+            return;
+        }
+        std::printf("%s: %s\nveth %s (%s, side A) - %s (%s, side B)\n", pszProgram, strPlan.c_str(),
+                    m_netns->A().strInterface.c_str(), m_netns->A().strAddress.c_str(),
+                    m_netns->B().strInterface.c_str(), m_netns->B().strAddress.c_str());
+        std::fflush(stdout);
+    }
+    bool IsUp() const { return m_nExitCode == 0; }
+    int ExitCode() const { return m_nExitCode; }
+    const testing_support::NetnsPair& Netns() const { return *m_netns; }
+
+private:
+    std::optional<testing_support::NetnsPair> m_netns;
+    int m_nExitCode = 0;
+};
 
 // The number after "key": in the part of the JSON text that follows
 // "section"; 0 when there is none.
@@ -525,16 +556,6 @@ inline int ConnectWithRetries(const std::string& strAddress, uint16_t nPort) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return -1;
-}
-
-// The first line of a run from the node on the pair's first side to a
-// client on its second.
-inline void PrintNodeToClientLink(const testing_support::NetnsPair& netns, int nSeconds,
-                                  int nWarmupSeconds) {
-    std::printf("veth %s (%s, node) -> %s (%s, client), %d s per run after %d s warm-up\n",
-                netns.A().strInterface.c_str(), netns.A().strAddress.c_str(),
-                netns.B().strInterface.c_str(), netns.B().strAddress.c_str(), nSeconds,
-                nWarmupSeconds);
 }
 
 inline double Median(std::vector<double> values) {

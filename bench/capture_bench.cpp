@@ -146,18 +146,12 @@ struct CaseResults {
 
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_capture", {5, 3});
-    if (!Prepare("bench_capture")) {
-        return 1;
+    const CBenchPair bench("bench_capture", RunPlanText(nSeconds, nRounds, WARMUP_SECONDS) +
+                                                "; iperf3 from A to B, the capture on A");
+    if (!bench.IsUp()) {
+        return bench.ExitCode();
     }
-
-    NetnsPair netns;
-    if (!netns.IsUp()) {
-        std::fprintf(stderr, "%s\n", netns.GetError().c_str());
-        return 1;
-    }
-    std::printf("iperf3 %s -> %s over veth, %d s a run after %d s warm-up, capture on %s\n",
-                netns.A().strAddress.c_str(), netns.B().strAddress.c_str(), nSeconds,
-                WARMUP_SECONDS, netns.A().strInterface.c_str());
+    const NetnsPair& netns = bench.Netns();
     std::printf("%-4s %5s %12s %12s %7s %7s %8s %8s %14s %14s %6s\n", "case", "round", "without",
                 "with", "ratio", "cpu", "kpkt/s", "dropped", "captured B", "interface B", "equal");
     const char* names[2] = {"TCP", "UDP"};

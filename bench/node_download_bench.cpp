@@ -177,16 +177,12 @@ double SentBitsPerSecond(const PairWindow& window) {
 
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_node_download", {3, 3});
-    if (!Prepare("bench_node_download")) {
-        return 2;
+    const CBenchPair bench("bench_node_download", RunPlanText(nSeconds, nRounds, WARMUP_SECONDS) +
+                                                      "; the node on A, the client on B");
+    if (!bench.IsUp()) {
+        return bench.ExitCode();
     }
-    // Removed again by its destructor, on every way out of main.
-    const NetnsPair netns;
-    if (!netns.IsUp()) {
-        std::fprintf(stderr, "%s\n", netns.GetError().c_str());
-        return 1;
-    }
-    PrintNodeToClientLink(netns, nSeconds, WARMUP_SECONDS);
+    const NetnsPair& netns = bench.Netns();
     std::vector<double> tcpRatios, udpSentRatios, udpReadRatios, nodeDropped, iperfDropped;
     bool bOk = true;
     bool bCountsAgree = true;

@@ -173,16 +173,12 @@ RateRun MeasureRate(const NetnsPair& netns, int nAskedMbits, int nSeconds) {
 
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_node_rate", {3, 1});
-    if (!Prepare("bench_node_rate")) {
-        return 2;
+    const CBenchPair bench("bench_node_rate", RunPlanText(nSeconds, nRounds, WARMUP_SECONDS) +
+                                                  "; the node on A, the client on B");
+    if (!bench.IsUp()) {
+        return bench.ExitCode();
     }
-    // Removed again by its destructor, on every way out of main.
-    const NetnsPair netns;
-    if (!netns.IsUp()) {
-        std::fprintf(stderr, "%s\n", netns.GetError().c_str());
-        return 1;
-    }
-    PrintNodeToClientLink(netns, nSeconds, WARMUP_SECONDS);
+    const NetnsPair& netns = bench.Netns();
     std::printf(
         "round  asked | veth payload  ratio |  read   ratio | node log  client  log/client\n");
     bool bOk = true;

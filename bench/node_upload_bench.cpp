@@ -189,23 +189,21 @@ std::optional<PairWindow> MeasureIperf(const NetnsPair& netns, int nStreams, int
 
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_node_upload", {3, 3});
-    if (!Prepare("bench_node_upload")) {
-        return 2;
+    const CBenchPair bench("bench_node_upload", RunPlanText(nSeconds, nRounds, WARMUP_SECONDS) +
+                                                    "; the node on A, the clients on B");
+    if (!bench.IsUp()) {
+        return bench.ExitCode();
     }
-    // Removed again by its destructor, on every way out of main.
-    const NetnsPair netns;
-    if (!netns.IsUp() || !AddClientAddresses(netns)) {
-        std::fprintf(stderr, "%s\n",
-                     netns.IsUp() ? "cannot add the client addresses" : netns.GetError().c_str());
+    const NetnsPair& netns = bench.Netns();
+    if (!AddClientAddresses(netns)) {
+        std::fprintf(stderr, "cannot add the client addresses\n");
         return 1;
     }
     std::string strRmemMax;
     RunProcess({"cat", "/proc/sys/net/core/rmem_max"}, std::chrono::seconds(5), &strRmemMax);
-    std::printf("veth %s (%s, node, unprivileged: net.core.rmem_max %s bytes) <- %s (clients on "
-                "%s..%d), %d s per run after %d s warm-up\n",
-                netns.A().strInterface.c_str(), netns.A().strAddress.c_str(),
-                strRmemMax.substr(0, strRmemMax.find('\n')).c_str(), netns.B().strInterface.c_str(),
-                netns.B().strAddress.c_str(), 1 + MOST_SESSIONS, nSeconds, WARMUP_SECONDS);
+    std::printf("the node unprivileged (net.core.rmem_max %s bytes), clients on %s..%d\n",
+                strRmemMax.substr(0, strRmemMax.find('\n')).c_str(), netns.B().strAddress.c_str(),
+                1 + MOST_SESSIONS);
     std::printf("MB/s of UDP payload; 'dropped' is the share of what reached the receiving "
                 "sockets that they dropped\n");
     std::printf("round sessions |  offered     read  dropped  logged/sent |   iperf3 offered     "

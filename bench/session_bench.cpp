@@ -633,17 +633,15 @@ Spread SpreadOf(const std::vector<Row>& rows, int nColumn) {
 
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_session", {5, 2});
-    if (!Prepare("bench_session"))
-        return 1;
     if (nSeconds < 2) {
         std::fprintf(stderr, "bench_session: tests need at least 2 seconds (one is warm-up)\n");
         return 2;
     }
-    NetnsPair netns;
-    if (!netns.IsUp()) {
-        std::fprintf(stderr, "%s\n", netns.GetError().c_str());
-        return 1;
-    }
+    const CBenchPair bench("bench_session", std::to_string(nSeconds) + " s per test, " +
+                                                std::to_string(nRounds) + " round(s)");
+    if (!bench.IsUp())
+        return bench.ExitCode();
+    const NetnsPair& netns = bench.Netns();
     std::printf(
         "node on %s, bandscope --run and iperf3's client on %s, over veth; %d s a test, the\n"
         "first left out of the rates. KB/s of IP bytes (headers included) by the kernel's\n"

@@ -171,20 +171,12 @@ double SentBitsPerSecond(const PairWindow& window) {
 
 int main(int argc, char** argv) {
     const auto [nSeconds, nRounds] = ReadRunPlan(argc, argv, "bench_upload", {3, 6});
-    if (!Prepare("bench_upload")) {
-        return 2;
+    const CBenchPair bench("bench_upload",
+                           RunPlanText(nSeconds, nRounds, WARMUP_SECONDS) + "; A sends to B");
+    if (!bench.IsUp()) {
+        return bench.ExitCode();
     }
-
-    // Removed again by its destructor, on every way out of main.
-    const NetnsPair netns;
-    if (!netns.IsUp()) {
-        std::fprintf(stderr, "%s\n", netns.GetError().c_str());
-        return 1;
-    }
-    std::printf("veth %s (%s) -> %s (%s), %d s per run after %d s warm-up, %d round(s)\n",
-                netns.A().strInterface.c_str(), netns.A().strAddress.c_str(),
-                netns.B().strInterface.c_str(), netns.B().strAddress.c_str(), nSeconds,
-                WARMUP_SECONDS, nRounds);
+    const NetnsPair& netns = bench.Netns();
     // Per round: TCP sent, UDP read, UDP sent, and each side's UDP drop share.
     std::vector<double> tcpRatios, udpReadRatios, udpSentRatios, oursDropped, iperfDropped;
     bool bOk = true;
