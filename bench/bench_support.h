@@ -156,6 +156,7 @@ inline double JsonNumber(const std::string& strText, const std::string& strSecti
 // One iperf3 test between the two sides of a namespace pair.
 struct Iperf3Run {
     bool bTcp = true;      // one TCP stream; else UDP, 1000-byte datagrams, no rate limit
+    int nStreams = 1;      // streams at once (-P)
     bool bReverse = false; // the server sends (-R)
     bool bBidir = false;   // both send at once (--bidir)
     int nSeconds = 1;      // measured
@@ -217,6 +218,9 @@ inline bool RunIperf3(const testing_support::NetnsSide& server,
     }
     if (run.bBidir) {
         args.push_back("--bidir");
+    }
+    if (run.nStreams > 1) {
+        args.insert(args.end(), {"-P", std::to_string(run.nStreams)});
     }
     args.insert(args.end(),
                 {"-t", std::to_string(run.nSeconds), "-O", std::to_string(run.nOmitSeconds), "-J"});

@@ -127,8 +127,12 @@ private:
                     m_bFailed = true;
                     return;
                 }
-                m_nCount.fetch_add(static_cast<uint64_t>(batch->nCount), std::memory_order_relaxed);
-            } while (batch->nCount == NodeIo::SDatagramBatch::MAX_DATAGRAMS && !m_bStop);
+                uint64_t nDatagrams = 0;
+                for (int i = 0; i < batch->nCount; ++i) {
+                    nDatagrams += static_cast<uint64_t>(batch->nDatagrams[i]);
+                }
+                m_nCount.fetch_add(nDatagrams, std::memory_order_relaxed);
+            } while (batch->nCount == NodeIo::SDatagramBatch::MAX_READS && !m_bStop);
         }
     }
 

@@ -21,14 +21,20 @@ std::string OneLine(std::string strText) {
 
 constexpr size_t MAX_CLOSING = 256;
 constexpr int CLOSING_MS = 1000;
+// Sockets on the UDP port, each with its own receive buffer and thread: the
+// kernel keeps each sender on one of them, so that several sessions'
+// uploads do not all queue behind one another.
+constexpr int UDP_RECEIVERS = 4;
 
 } // namespace
 
 CNodeServer::CNodeServer(const CNodeOptions& options, CNodeLog& log)
-    : m_options(options), m_log(log), m_receiver(*this) {}
+    : m_options(options), m_log(log) {}
 
 CNodeServer::~CNodeServer() {
-    m_receiver.Stop(false);
+    for (auto& pReceiver : m_receivers) {
+        pReceiver->Stop(false);
+    }
     for (auto& pSession : m_sessions) {
         pSession->RequestStop();
     }
@@ -53,28 +59,49 @@ bool CNodeServer::Open(std::string& strError) {
             return false;
         }
         const uint16_t nPort = NodeIo::GetLocalPort(pListener->GetHandle());
-        auto pUdp = std::make_unique<CSocket>(CreateSocket(SOCKET_TYPE_DGRAM));
-        if (pUdp->GetHandle() == INVALID_SOCKET) {
-            strError = "cannot create a UDP socket: " + OneLine(GetWinsockErrorText());
-            return false;
-        }
-        if (!pUdp->Bind(m_options.strBind, nPort)) {
+        if (!OpenUdp(nPort, strError)) {
             if (nTry + 1 < nTries) {
                 continue;
             }
-            strError = "cannot bind UDP " + strShown + ":" + std::to_string(nPort) + ": " +
-                       OneLine(pUdp->GetLastErrorText());
             return false;
         }
         NodeIo::SetNonBlocking(pListener->GetHandle());
-        NodeIo::TuneDatagramSocket(pUdp->GetHandle());
         m_pListener = std::move(pListener);
-        m_pUdp = std::move(pUdp);
         m_nPort = nPort;
         return true;
     }
     strError = "no free port pair found";
     return false;
+}
+
+bool CNodeServer::OpenUdp(uint16_t nPort, std::string& strError) {
+    const std::string strShown = m_options.strBind.empty() ? "0.0.0.0" : m_options.strBind;
+    for (int i = 0; i < UDP_RECEIVERS; ++i) {
+        // Fewer receivers still serve; none is a failure.
+        auto pUdp = std::make_unique<CSocket>(CreateSocket(SOCKET_TYPE_DGRAM));
+        if (pUdp->GetHandle() == INVALID_SOCKET) {
+            if (i == 0) {
+                strError = "cannot create a UDP socket: " + OneLine(GetWinsockErrorText());
+            }
+            return i > 0;
+        }
+        // Only the node's own sockets can share the port: one held by
+        // another program refuses the first bind.
+        const bool bShared = NodeIo::SetSharedPort(pUdp->GetHandle());
+        if (!pUdp->Bind(m_options.strBind, nPort)) {
+            if (i == 0) {
+                strError = "cannot bind UDP " + strShown + ":" + std::to_string(nPort) + ": " +
+                           OneLine(pUdp->GetLastErrorText());
+            }
+            return i > 0;
+        }
+        NodeIo::TuneDatagramSocket(pUdp->GetHandle());
+        m_receivers.push_back(std::make_unique<CUdpReceiver>(*this, std::move(pUdp)));
+        if (!bShared) {
+            break;
+        }
+    }
+    return true;
 }
 
 std::string CNodeServer::GetListenText() const {
@@ -83,9 +110,11 @@ std::string CNodeServer::GetListenText() const {
 }
 
 int CNodeServer::Serve(SOCKET hStop) {
-    if (!m_receiver.Start()) {
-        m_log.Write("cannot start the UDP receiver: no thread for it");
-        return 1;
+    for (auto& pReceiver : m_receivers) {
+        if (!pReceiver->Start()) {
+            m_log.Write("cannot start the UDP receiver: no thread for it");
+            return 1;
+        }
     }
     while (true) {
         NodeIo::SWait waits[2];
@@ -121,7 +150,9 @@ int CNodeServer::Serve(SOCKET hStop) {
         sessions.swap(m_sessions);
     }
     sessions.clear(); // waits for each session's thread
-    m_receiver.Stop(false);
+    for (auto& pReceiver : m_receivers) {
+        pReceiver->Stop(false);
+    }
     m_closing.clear();
     m_log.Write("node stopped");
     return 0;
@@ -176,7 +207,7 @@ void CNodeServer::AcceptOne() {
     SSessionContext context;
     context.pOptions = &m_options;
     context.pLog = &m_log;
-    context.hUdp = m_pUdp->GetHandle();
+    context.hUdp = m_receivers.front()->GetHandle();
     context.nPort = m_nPort;
     // The session owns the descriptor from here on.
     auto pSession = std::make_shared<CSession>(context, hAccepted, nPeer, nPeerPort);
@@ -239,7 +270,7 @@ void CNodeServer::Reap() {
 
 void CNodeServer::CUdpReceiver::Run() {
     auto pBatch = std::make_unique<NodeIo::SDatagramBatch>();
-    const SOCKET hUdp = m_server.m_pUdp->GetHandle();
+    const SOCKET hUdp = m_pSocket->GetHandle();
     while (m_bRun) {
         NodeIo::SWait wait{hUdp, true, false};
         NodeIo::Wait(&wait, 1, 100);
@@ -258,15 +289,14 @@ void CNodeServer::CUdpReceiver::Run() {
 
 void CNodeServer::Attribute(const NodeIo::SDatagramBatch& batch) {
     const int64_t nNow = NowMs();
-    uint64_t nUnmatched = 0;
-    uint64_t nOwn = 0;
+    std::vector<std::string> lines; // written once the lock is released
     {
         std::lock_guard lock(m_mtxSessions);
         for (int i = 0; i < batch.nCount; ++i) {
             // A download sent to the node's own address and port (a client
             // on the node's address) comes back here: it is no client's.
             if (batch.nSender[i] == batch.nReceiver[i] && batch.nSenderPort[i] == m_nPort) {
-                ++nOwn;
+                m_nOwn += static_cast<uint64_t>(batch.nDatagrams[i]);
                 continue;
             }
             // Several sessions may share an address; the one running a UDP
@@ -285,29 +315,28 @@ void CNodeServer::Attribute(const NodeIo::SDatagramBatch& batch) {
                 }
             }
             if (pMatch != nullptr) {
-                pMatch->AddUdpReceived(batch.nLength[i], nNow);
+                pMatch->AddUdpReceived(batch.nBytes[i], nNow);
             } else {
-                ++nUnmatched;
+                m_nUnmatched += static_cast<uint64_t>(batch.nDatagrams[i]);
+                m_nLastUnmatched = batch.nSender[i];
             }
         }
-    }
-    if (nOwn > 0) {
-        m_nOwn += nOwn;
-        if (nNow - m_nOwnLogMs >= 10000) {
-            m_log.Write("ignored " + std::to_string(m_nOwn) +
-                        " datagram(s) that came from the node's own address and port");
+        // The receivers share one rate for these lines.
+        if (m_nOwn > 0 && nNow - m_nOwnLogMs >= 10000) {
+            lines.push_back("ignored " + std::to_string(m_nOwn) +
+                            " datagram(s) that came from the node's own address and port");
             m_nOwn = 0;
             m_nOwnLogMs = nNow;
         }
-    }
-    if (nUnmatched > 0) {
-        m_nUnmatched += nUnmatched;
-        if (nNow - m_nUnmatchedLogMs >= 10000) {
-            m_log.Write("ignored " + std::to_string(m_nUnmatched) +
-                        " datagram(s) from addresses without a session, the last from " +
-                        NodeIo::TextFromAddress(batch.nSender[batch.nCount - 1]));
+        if (m_nUnmatched > 0 && nNow - m_nUnmatchedLogMs >= 10000) {
+            lines.push_back("ignored " + std::to_string(m_nUnmatched) +
+                            " datagram(s) from addresses without a session, the last from " +
+                            NodeIo::TextFromAddress(m_nLastUnmatched));
             m_nUnmatched = 0;
             m_nUnmatchedLogMs = nNow;
         }
+    }
+    for (const std::string& strLine : lines) {
+        m_log.Write(strLine);
     }
 }

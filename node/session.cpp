@@ -5,7 +5,6 @@
 #include "node/node_options.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -14,14 +13,7 @@ constexpr int RECEIVE_SIZE = 64 * 1024;
 constexpr int DOWNLOAD_WRITE = 128 * 1024;
 constexpr int DATAGRAM_SIZE = 1000;
 constexpr int DATAGRAM_BATCH = 64;
-// The download's unsent bytes in the kernel are held to about UNSENT_MS of
-// what the client has been taking in, within these bounds: enough that a
-// late wake-up of this thread never leaves the line idle on a fast link,
-// little enough that a stopped download drains quickly on a slow one.
-constexpr int UNSENT_MIN = 128 * 1024;
-constexpr int UNSENT_MAX = 8 * 1024 * 1024;
-constexpr int64_t UNSENT_MS = 20;
-constexpr int64_t RATE_INTERVAL_MS = 50; // how often the limit follows the rate
+constexpr int UNSENT_START = 128 * 1024; // the writer follows the client's rate from here
 constexpr int WAKE_MS = 100;             // the longest wait, so a stop is noticed in time
 // A paced UDP download's credit holds at most this much of its rate (and at
 // least one batch): a late wake-up loses nothing, and the burst after a
@@ -86,11 +78,10 @@ CSession::CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADD
         m_download[i] = static_cast<uint8_t>(0x80 + i % 0x7F);
     }
     NodeIo::SetNonBlocking(hAccepted);
-    NodeIo::TuneSessionSocket(hAccepted, UNSENT_MIN);
+    NodeIo::TuneSessionSocket(hAccepted, UNSENT_START);
     // A vanished peer is noticed within GIVE_UP_SECONDS even during a UDP
     // download, when nothing else travels on the connection.
     NodeIo::EnableKeepAlive(hAccepted, KEEPALIVE_IDLE_SECONDS, GIVE_UP_SECONDS);
-    m_nUnsentLimit = UNSENT_MIN;
 }
 
 CSession::~CSession() {
@@ -124,9 +115,7 @@ void CSession::NoteUnknown() {
 }
 
 int64_t CSession::Now() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+    return CDownloadWriter::NowMs();
 }
 
 void CSession::AddUdpReceived(int nBytes, int64_t nNowMs) {
@@ -154,6 +143,10 @@ void CSession::NoteSignsOfLife(int64_t nNowMs) {
     if (bUdpUpload || bUdpDownload) {
         m_nLastLifeMs = nNowMs;
     }
+    // The client acknowledging more of the TCP download.
+    if (m_bTcpDownload) {
+        m_nLastLifeMs = std::max(m_nLastLifeMs, m_writer.GetLastTakenMs());
+    }
 }
 
 void CSession::Run() {
@@ -174,8 +167,9 @@ void CSession::Run() {
         if (m_bUdpDownload && !m_bUdpBlocked) {
             nTimeout = m_context.pOptions->dUdpRateMbits > 0 ? std::min<int64_t>(nTimeout, 1) : 0;
         }
+        // The writer, not this thread, waits for room for the TCP download.
         NodeIo::SWait waits[2];
-        waits[0] = {hSocket, true, m_bTcpDownload};
+        waits[0] = {hSocket, true, false};
         waits[1] = {m_context.hUdp, false, m_bUdpDownload && m_bUdpBlocked};
         if (!NodeIo::Wait(waits, 2, static_cast<int>(std::max<int64_t>(nTimeout, 0)))) {
             Finish("wait failed: " + OneLine(GetWinsockErrorText()), false);
@@ -193,12 +187,10 @@ void CSession::Run() {
             Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
             return;
         }
-        if (m_bTcpDownload && waits[0].bWritable && !SendTcpDownload()) {
-            Finish("connection lost: " + OneLine(GetWinsockErrorText()), false);
+        if (m_bTcpDownload && m_writer.HasFailed()) {
+            StopDownload();
+            Finish(OneLine(m_writer.GetError()), false);
             return;
-        }
-        if (m_bTcpDownload) {
-            FollowDownloadRate(nNow);
         }
         if (waits[1].bWritable) {
             m_bUdpBlocked = false;
@@ -282,7 +274,11 @@ bool CSession::HandleEvents() {
         case CControlParser::EKind::TestRequest:
             if (!HandleRequest(event.nValue)) {
                 m_messages.Clear();
-                Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
+                if (m_bNoWriter) {
+                    Finish("no thread for the TCP download", true);
+                } else {
+                    Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
+                }
                 return false;
             }
             break;
@@ -321,37 +317,51 @@ bool CSession::Command(int nTest) {
     m_parser.OnCommand(nTest);
     m_nCommandMs = Now();
     BeginTest(nTest);
-    // The download must not join the command in the client's receive.
-    if (nTest == 2 || nTest == 3) {
-        return Settle(m_context.pOptions->nDrainLimitMs, true);
+    if (!m_bTcpDownload) {
+        return true;
+    }
+    // The download must not join the command in the client's receive. A
+    // client of ours starts its upload of test 3 once it has read the
+    // command, which ends the pause at once.
+    if (!Settle(m_context.pOptions->nDrainLimitMs, true, nTest == 3)) {
+        return false;
+    }
+    if (!m_writer.Begin(m_pSocket->GetHandle(), m_download.data(),
+                        static_cast<int>(m_download.size()))) {
+        m_bTcpDownload = false;
+        m_bNoWriter = true;
+        return false;
     }
     return true;
 }
 
-bool CSession::Settle(int64_t nLimitMs, bool bPause) {
+template <typename Pred> bool CSession::ReadWhile(int64_t nDeadlineMs, int nStepMs, Pred pred) {
     const SOCKET hSocket = m_pSocket->GetHandle();
-    const int64_t nDeadline = Now() + nLimitMs;
-    while ((m_bRun || m_bClosing) && NodeIo::GetUnacknowledged(hSocket) > 0) {
-        if (Now() >= nDeadline) {
-            Log(ELine::SlowDrain, "the client did not take in the download in time; going on");
-            break;
-        }
+    for (int64_t nNow = Now(); nNow < nDeadlineMs && pred(); nNow = Now()) {
         NodeIo::SWait wait{hSocket, true, false};
-        NodeIo::Wait(&wait, 1, 5);
-        if (wait.bReadable && !ReadInput()) {
-            return false;
-        }
-    }
-    // Acknowledged is not yet read: give the client's receive loop a moment.
-    const int64_t nPauseEnd = Now() + (bPause ? m_context.pOptions->nSettleMs : 0);
-    for (int64_t nNow = Now(); nNow < nPauseEnd; nNow = Now()) {
-        NodeIo::SWait wait{hSocket, true, false};
-        NodeIo::Wait(&wait, 1, static_cast<int>(nPauseEnd - nNow));
+        NodeIo::Wait(&wait, 1, static_cast<int>(std::min<int64_t>(nStepMs, nDeadlineMs - nNow)));
         if (wait.bReadable && !ReadInput()) {
             return false;
         }
     }
     return true;
+}
+
+bool CSession::Settle(int64_t nLimitMs, bool bPause, bool bUntilUpload) {
+    const SOCKET hSocket = m_pSocket->GetHandle();
+    const int64_t nDeadline = Now() + nLimitMs;
+    const auto unsettled = [&] {
+        return (m_bRun || m_bClosing) && NodeIo::GetUnacknowledged(hSocket) > 0;
+    };
+    if (!ReadWhile(nDeadline, 5, unsettled)) {
+        return false;
+    }
+    if (unsettled()) {
+        Log(ELine::SlowDrain, "the client did not take in the download in time; going on");
+    }
+    // Acknowledged is not yet read: give the client's receive loop a moment.
+    return !bPause || ReadWhile(Now() + m_context.pOptions->nSettleMs, WAKE_MS,
+                                [&] { return !bUntilUpload || m_parser.GetUploadBytes() == 0; });
 }
 
 void CSession::BeginTest(int nTest) {
@@ -375,9 +385,6 @@ void CSession::BeginTest(int nTest) {
     m_dUdpCredit = 0;
     m_nUdpCreditMs = m_nTestStartMs;
     m_nTcpSent = 0;
-    m_nRateMarkMs = m_nTestStartMs;
-    m_nRateMarkTaken = 0;
-    SetUnsentLimit(UNSENT_MIN);
     m_nUdpSent = 0;
     m_nDownloadFirstMs = -1;
     m_nDownloadStopMs = -1;
@@ -426,6 +433,11 @@ void CSession::EndTest() {
 }
 
 void CSession::StopDownload() {
+    if (m_bTcpDownload) {
+        m_writer.End();
+        m_nTcpSent = m_writer.GetSent();
+        m_nDownloadFirstMs = m_writer.GetFirstWriteMs();
+    }
     if (m_bTcpDownload || m_bUdpDownload) {
         m_nDownloadStopMs = Now();
         // What is still unacknowledged has not reached the client by now.
@@ -437,52 +449,6 @@ void CSession::StopDownload() {
     m_bTcpDownload = false;
     m_bUdpDownload = false;
     m_bUdpBlocked = false;
-}
-
-bool CSession::SendTcpDownload() {
-    for (int nRound = 0; nRound < 16; ++nRound) {
-        const int nSent = NodeIo::SendSome(m_pSocket->GetHandle(), m_download.data(),
-                                           static_cast<int>(m_download.size()));
-        if (nSent == NodeIo::IO_WOULD_BLOCK) {
-            return true;
-        }
-        if (nSent < 0) {
-            return false;
-        }
-        if (m_nDownloadFirstMs < 0) {
-            m_nDownloadFirstMs = Now();
-        }
-        m_nTcpSent += static_cast<uint64_t>(nSent);
-    }
-    return true;
-}
-
-void CSession::FollowDownloadRate(int64_t nNowMs) {
-    const int64_t nElapsedMs = nNowMs - m_nRateMarkMs;
-    if (nElapsedMs < RATE_INTERVAL_MS) {
-        return;
-    }
-    const int nQueued = NodeIo::GetUnacknowledged(m_pSocket->GetHandle());
-    if (nQueued < 0) {
-        return; // the platform cannot tell: the limit stays as it is
-    }
-    // What the client has acknowledged of this test's download so far.
-    const uint64_t nTaken = m_nTcpSent - std::min<uint64_t>(m_nTcpSent, nQueued);
-    const uint64_t nRecent = nTaken - std::min(nTaken, m_nRateMarkTaken);
-    if (nRecent > 0) {
-        m_nLastLifeMs = nNowMs; // the client takes the download in
-    }
-    m_nRateMarkMs = nNowMs;
-    m_nRateMarkTaken = nTaken;
-    const uint64_t nWanted = nRecent * UNSENT_MS / static_cast<uint64_t>(nElapsedMs);
-    SetUnsentLimit(static_cast<int>(std::clamp<uint64_t>(nWanted, UNSENT_MIN, UNSENT_MAX)));
-}
-
-void CSession::SetUnsentLimit(int nBytes) {
-    if (nBytes != m_nUnsentLimit) {
-        NodeIo::SetUnsentLimit(m_pSocket->GetHandle(), nBytes);
-        m_nUnsentLimit = nBytes;
-    }
 }
 
 void CSession::SendUdpDownload(int64_t nNowMs) {

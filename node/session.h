@@ -5,6 +5,7 @@
 #include "net/socket.h"
 #include "net/thread.h"
 #include "node/control_parser.h"
+#include "node/download_writer.h"
 #include "node/message_queue.h"
 #include "node/node_log.h"
 #include "node/socket_io.h"
@@ -77,16 +78,15 @@ private:
     // command alone and starts the test.
     bool Command(int nTest);
     // Waits, still reading, until the client has acknowledged everything
-    // sent (bounded), then pauses when bPause. False when the connection is gone.
-    bool Settle(int64_t nLimitMs, bool bPause);
+    // sent (bounded), then pauses when bPause, until the client's upload
+    // starts when bUntilUpload. False when the connection is gone.
+    bool Settle(int64_t nLimitMs, bool bPause, bool bUntilUpload = false);
+    // Takes in what the client sends while pred holds, until nDeadlineMs,
+    // looking at pred at least every nStepMs. False when the connection is gone.
+    template <typename Pred> bool ReadWhile(int64_t nDeadlineMs, int nStepMs, Pred pred);
     void BeginTest(int nTest);
     void EndTest();
     void StopDownload();
-    bool SendTcpDownload();
-    // Every RATE_INTERVAL_MS of a TCP download: sets the unsent limit from
-    // the rate at which the client has been taking the download in.
-    void FollowDownloadRate(int64_t nNowMs);
-    void SetUnsentLimit(int nBytes);
     void SendUdpDownload(int64_t nNowMs);
     // Takes what shows that the client still takes part.
     void NoteSignsOfLife(int64_t nNowMs);
@@ -103,14 +103,16 @@ private:
     std::vector<uint8_t> m_buffer;
     std::vector<uint8_t> m_download; // the TCP download's bytes; never a command value
     std::vector<uint8_t> m_udpBatch; // a batch of UDP download datagrams, stamped as sent
+    CDownloadWriter m_writer;        // runs only while a TCP download does
 
     std::atomic<bool> m_bFinished{false};
     std::atomic<int> m_nTest{0};
     std::atomic<uint64_t> m_nUdpReceived{0};
 
     bool m_bStarted = false;
-    bool m_bClosing = false; // the node is stopping: drain once more regardless of m_bRun
-    bool m_bLost = false;    // the connection failed rather than closed
+    bool m_bClosing = false;  // the node is stopping: drain once more regardless of m_bRun
+    bool m_bLost = false;     // the connection failed rather than closed
+    bool m_bNoWriter = false; // no thread could be made for a TCP download
     uint16_t m_nSeconds = 0;
     // The last sign that the client takes part: its session start and the
     // messages after it, data of its running upload (on the connection or
@@ -135,10 +137,7 @@ private:
     bool m_bUdpSegmentation = true; // cleared once the path to the client refuses it
     double m_dUdpCredit = 0;        // bytes the pacing allows now
     int64_t m_nUdpCreditMs = 0;
-    uint64_t m_nTcpSent = 0;
-    int64_t m_nRateMarkMs = 0;     // when the download's rate was last looked at
-    uint64_t m_nRateMarkTaken = 0; // and how much of it the client had acknowledged then
-    int m_nUnsentLimit = 0;        // the socket's current unsent limit
+    uint64_t m_nTcpSent = 0; // taken from the writer when the download stops
     uint64_t m_nUdpSent = 0;
     uint64_t m_nUdpReceivedAtStart = 0;
     // When the data flowed, for the test's rates: the download from its

@@ -33,9 +33,13 @@ void EnableKeepAlive(SOCKET hSocket, int nIdleSeconds, int nGiveUpSeconds);
 // Changes how many unsent bytes a stream socket takes before a send stops
 // and a wait for writing blocks (where the platform can limit it).
 void SetUnsentLimit(SOCKET hSocket, int nUnsentLimit);
+// Lets several sockets of this program share one UDP port, the kernel
+// spreading the senders over them (each sender stays with one socket).
+bool SetSharedPort(SOCKET hSocket);
 // Room for bursts of uploaded datagrams (beyond the system's usual limit
-// where the node may raise it), and each datagram's own destination address
-// reported with it.
+// where the node may raise it), each datagram's own destination address
+// reported with it, and, where the kernel offers it, a batch that a sender
+// sent with segmentation offload kept whole instead of split into datagrams.
 void TuneDatagramSocket(SOCKET hSocket);
 bool GetPeer(SOCKET hSocket, ADDRESS& nAddress, uint16_t& nPort);
 uint16_t GetLocalPort(SOCKET hSocket);
@@ -47,6 +51,14 @@ int GetUnacknowledged(SOCKET hSocket);
 // or IO_ERROR (with the thread's last error set).
 int ReceiveSome(SOCKET hSocket, void* pBuffer, int nSize);
 int SendSome(SOCKET hSocket, const void* pData, int nLength);
+
+// Bytes that a stream socket can send without copying them each time (a
+// file in memory that holds them): INVALID_SOCKET where the platform has
+// none. Many threads may send from one source at once; it never changes.
+SOCKET CreateSendSource(const void* pData, int nSize);
+void CloseSendSource(SOCKET hSource);
+// As SendSome, with the source's first nLength bytes.
+int SendFromSource(SOCKET hSocket, SOCKET hSource, int nLength);
 
 // One socket to wait on, and what it turned out to be ready for.
 struct SWait {
@@ -67,20 +79,27 @@ bool Wait(SWait* pWaits, int nCount, int nTimeoutMs);
 int SendDatagrams(SOCKET hSocket, const void* pData, int nLength, ADDRESS nAddress, uint16_t nPort,
                   int nCount, bool& bSegmentation);
 
-// A batch of received datagrams: their lengths, senders and the addresses
-// they were sent to (0 where the platform does not tell).
+// A batch of received reads, counted, not copied: each read is one datagram
+// or, with receive offload, a run of datagrams from one sender. Per read its
+// payload bytes (whole, however large), its datagrams, the sender and the
+// address it was sent to (0 where the platform does not tell).
 struct SDatagramBatch {
-    static constexpr int MAX_DATAGRAMS = 64;
-    static constexpr int BUFFER_SIZE = 2048;
-    int nCount = 0;
-    int nLength[MAX_DATAGRAMS] = {};
-    ADDRESS nSender[MAX_DATAGRAMS] = {};
-    uint16_t nSenderPort[MAX_DATAGRAMS] = {};
-    ADDRESS nReceiver[MAX_DATAGRAMS] = {};
-    unsigned char data[MAX_DATAGRAMS][BUFFER_SIZE];
+    static constexpr int MAX_READS = 64;
+    int nCount = 0; // reads
+    int nBytes[MAX_READS] = {};
+    int nDatagrams[MAX_READS] = {};
+    ADDRESS nSender[MAX_READS] = {};
+    uint16_t nSenderPort[MAX_READS] = {};
+    ADDRESS nReceiver[MAX_READS] = {};
 };
 // Takes whatever datagrams are waiting, without blocking; false on failure.
 bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch);
+
+// A descriptor that one thread makes readable (Wake) to end another's Wait
+// on it at once; INVALID_SOCKET when none could be made.
+SOCKET CreateWake();
+void Wake(SOCKET hWake);
+void CloseWake(SOCKET hWake);
 
 // Opens the null device on any of the three standard descriptors that is
 // closed, so that no socket ever gets one of their numbers.

@@ -1,5 +1,7 @@
 // The node's socket calls on POSIX (Linux): poll, the send queue through
-// SIOCOUTQ, datagrams in batches (datagram_batch.h out, recvmmsg in).
+// SIOCOUTQ, sendfile from a memfd,
+// datagrams in batches (datagram_batch.h out, recvmmsg with UDP receive
+// offload in), eventfd wakes.
 #include "node/socket_io.h"
 
 #include "net/datagram_batch.h"
@@ -13,10 +15,18 @@
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <netinet/udp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#ifndef UDP_GRO
+#define UDP_GRO 104
+#endif
 
 namespace NodeIo {
 
@@ -97,13 +107,21 @@ void SetUnsentLimit(SOCKET hSocket, int nUnsentLimit) {
     ::setsockopt(hSocket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &nUnsentLimit, sizeof nUnsentLimit);
 }
 
+bool SetSharedPort(SOCKET hSocket) {
+    const int nOn = 1;
+    return ::setsockopt(hSocket, SOL_SOCKET, SO_REUSEPORT, &nOn, sizeof nOn) == 0;
+}
+
 void TuneDatagramSocket(SOCKET hSocket) {
+    // Without privilege the system's limit (net.core.rmem_max) applies.
     const int nBytes = 8 << 20;
     if (::setsockopt(hSocket, SOL_SOCKET, SO_RCVBUFFORCE, &nBytes, sizeof nBytes) < 0) {
         ::setsockopt(hSocket, SOL_SOCKET, SO_RCVBUF, &nBytes, sizeof nBytes);
     }
     const int nOn = 1;
     ::setsockopt(hSocket, IPPROTO_IP, IP_PKTINFO, &nOn, sizeof nOn);
+    // An older kernel refuses it: datagrams then come one by one.
+    ::setsockopt(hSocket, IPPROTO_UDP, UDP_GRO, &nOn, sizeof nOn);
 }
 
 bool GetPeer(SOCKET hSocket, ADDRESS& nAddress, uint16_t& nPort) {
@@ -144,6 +162,31 @@ int SendSome(SOCKET hSocket, const void* pData, int nLength) {
         ::send(hSocket, pData, static_cast<size_t>(nLength), MSG_DONTWAIT | MSG_NOSIGNAL));
 }
 
+SOCKET CreateSendSource(const void* pData, int nSize) {
+    const int fd = ::memfd_create("bandscope-download", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) {
+        return INVALID_SOCKET;
+    }
+    // Sealed, as the kernel sends its pages by reference.
+    if (::pwrite(fd, pData, static_cast<size_t>(nSize), 0) != nSize ||
+        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) < 0) {
+        ::close(fd);
+        return INVALID_SOCKET;
+    }
+    return fd;
+}
+
+void CloseSendSource(SOCKET hSource) {
+    if (hSource != INVALID_SOCKET) {
+        ::close(hSource);
+    }
+}
+
+int SendFromSource(SOCKET hSocket, SOCKET hSource, int nLength) {
+    off_t nOffset = 0; // never moves the source's own position: it is shared
+    return TransferResult(::sendfile(hSocket, hSource, &nOffset, static_cast<size_t>(nLength)));
+}
+
 bool Wait(SWait* pWaits, int nCount, int nTimeoutMs) {
     pollfd fds[8];
     if (nCount > 8) {
@@ -179,26 +222,25 @@ int SendDatagrams(SOCKET hSocket, const void* pData, int nLength, ADDRESS nAddre
 }
 
 bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch) {
-    mmsghdr messages[SDatagramBatch::MAX_DATAGRAMS];
-    iovec vectors[SDatagramBatch::MAX_DATAGRAMS];
-    sockaddr_in senders[SDatagramBatch::MAX_DATAGRAMS];
+    constexpr int MAX_READS = SDatagramBatch::MAX_READS;
+    mmsghdr messages[MAX_READS];
+    sockaddr_in senders[MAX_READS];
     union {
         cmsghdr header;
-        char space[CMSG_SPACE(sizeof(in_pktinfo))];
-    } controls[SDatagramBatch::MAX_DATAGRAMS];
-    for (int i = 0; i < SDatagramBatch::MAX_DATAGRAMS; ++i) {
+        char space[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(int))];
+    } controls[MAX_READS];
+    for (int i = 0; i < MAX_READS; ++i) {
+        // No buffer: with MSG_TRUNC each read says its whole length and
+        // nothing is copied, as only the bytes are counted.
         std::memset(&messages[i], 0, sizeof messages[i]);
-        vectors[i] = {batch.data[i], SDatagramBatch::BUFFER_SIZE};
         messages[i].msg_hdr.msg_name = &senders[i];
         messages[i].msg_hdr.msg_namelen = sizeof senders[i];
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
         messages[i].msg_hdr.msg_control = controls[i].space;
         messages[i].msg_hdr.msg_controllen = sizeof controls[i].space;
     }
     batch.nCount = 0;
     const int nReceived =
-        ::recvmmsg(hSocket, messages, SDatagramBatch::MAX_DATAGRAMS, MSG_DONTWAIT, nullptr);
+        ::recvmmsg(hSocket, messages, MAX_READS, MSG_DONTWAIT | MSG_TRUNC, nullptr);
     if (nReceived < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
             return true;
@@ -207,9 +249,8 @@ bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch) {
         return false;
     }
     for (int i = 0; i < nReceived; ++i) {
-        batch.nLength[i] = static_cast<int>(messages[i].msg_len);
-        batch.nSender[i] = senders[i].sin_addr.s_addr;
-        batch.nSenderPort[i] = ntohs(senders[i].sin_port);
+        const int nBytes = static_cast<int>(messages[i].msg_len);
+        int nSegment = nBytes; // one datagram, unless the read holds a run of them
         batch.nReceiver[i] = 0;
         msghdr& header = messages[i].msg_hdr;
         for (cmsghdr* pControl = CMSG_FIRSTHDR(&header); pControl != nullptr;
@@ -218,11 +259,35 @@ bool ReceiveDatagrams(SOCKET hSocket, SDatagramBatch& batch) {
                 in_pktinfo info;
                 std::memcpy(&info, CMSG_DATA(pControl), sizeof info);
                 batch.nReceiver[i] = info.ipi_addr.s_addr;
+            } else if (pControl->cmsg_level == IPPROTO_UDP && pControl->cmsg_type == UDP_GRO) {
+                std::memcpy(&nSegment, CMSG_DATA(pControl), sizeof nSegment);
             }
         }
+        batch.nBytes[i] = nBytes;
+        batch.nDatagrams[i] = nSegment > 0 ? std::max(1, (nBytes + nSegment - 1) / nSegment) : 1;
+        batch.nSender[i] = senders[i].sin_addr.s_addr;
+        batch.nSenderPort[i] = ntohs(senders[i].sin_port);
     }
     batch.nCount = nReceived;
     return true;
+}
+
+SOCKET CreateWake() {
+    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return fd >= 0 ? fd : INVALID_SOCKET;
+}
+
+void Wake(SOCKET hWake) {
+    if (hWake != INVALID_SOCKET) {
+        const uint64_t nOne = 1;
+        [[maybe_unused]] const ssize_t n = ::write(hWake, &nOne, sizeof nOne);
+    }
+}
+
+void CloseWake(SOCKET hWake) {
+    if (hWake != INVALID_SOCKET) {
+        ::close(hWake);
+    }
 }
 
 void ReserveStandardDescriptors() {

@@ -69,8 +69,11 @@ public:
     NodeProcess& operator=(const NodeProcess&) = delete;
 
     // Starts the node, inside the named network namespace when one is
-    // given; false when it could not be started at all.
-    bool Start(const std::vector<std::string>& args, const std::string& strNamespace = {}) {
+    // given, through the launcher when one is given (a program that execs
+    // the rest of its command line, as setpriv does); false when it could
+    // not be started at all.
+    bool Start(const std::vector<std::string>& args, const std::string& strNamespace = {},
+               const std::vector<std::string>& launcher = {}) {
         char szLog[] = "/tmp/bandscope-node-log-XXXXXX";
         const int nLog = ::mkstemp(szLog);
         if (nLog < 0) {
@@ -86,6 +89,7 @@ public:
         if (!strNamespace.empty()) {
             argv = {"ip", "netns", "exec", strNamespace}; // it execs the node: the pid stays
         }
+        argv.insert(argv.end(), launcher.begin(), launcher.end());
         argv.push_back(NodeBinary());
         argv.insert(argv.end(), args.begin(), args.end());
         m_pid = SpawnProcess(argv, fds[1], nLog);

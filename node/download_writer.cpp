@@ -1,0 +1,142 @@
+#include "node/download_writer.h"
+
+#include "node/socket_io.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// The download's unsent bytes in the kernel are held to about UNSENT_MS of
+// what the client has been taking in, within these bounds: enough that a
+// late wake-up of this thread never leaves the line idle on a fast link,
+// little enough that a stopped download drains quickly on a slow one.
+constexpr int UNSENT_MIN = 128 * 1024;
+constexpr int UNSENT_MAX = 8 * 1024 * 1024;
+constexpr int64_t UNSENT_MS = 20;
+constexpr int64_t RATE_INTERVAL_MS = 50; // how often the limit follows the rate
+constexpr int WAKE_MS = 100;             // the longest wait without a wake descriptor
+
+} // namespace
+
+CDownloadWriter::~CDownloadWriter() {
+    End();
+    NodeIo::CloseSendSource(m_hSource);
+}
+
+int64_t CDownloadWriter::NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool CDownloadWriter::Begin(SOCKET hSocket, const uint8_t* pData, int nSize) {
+    End();
+    if (m_hSource == INVALID_SOCKET || pData != m_pData || nSize != m_nSize) {
+        NodeIo::CloseSendSource(m_hSource);
+        m_hSource = NodeIo::CreateSendSource(pData, nSize);
+    }
+    m_hSocket = hSocket;
+    m_pData = pData;
+    m_nSize = nSize;
+    m_hWake = NodeIo::CreateWake();
+    const int64_t nNow = NowMs();
+    m_nSent = 0;
+    m_nFirstWriteMs = -1;
+    m_nLastTakenMs = nNow;
+    m_bFailed = false;
+    m_strError.clear();
+    m_nRateMarkMs = nNow;
+    m_nRateMarkTaken = 0;
+    m_nUnsentLimit = 0;
+    SetUnsentLimit(UNSENT_MIN);
+    if (!Start()) {
+        End();
+        return false;
+    }
+    return true;
+}
+
+void CDownloadWriter::End() {
+    Stop(true); // wakes the wait
+    Join();
+    NodeIo::CloseWake(m_hWake);
+    m_hWake = INVALID_SOCKET;
+}
+
+void CDownloadWriter::Unblock() {
+    NodeIo::Wake(m_hWake);
+}
+
+void CDownloadWriter::Run() {
+    while (m_bRun) {
+        NodeIo::SWait waits[2];
+        waits[0] = {m_hSocket, false, true};
+        waits[1] = {m_hWake, m_hWake != INVALID_SOCKET, false};
+        if (!NodeIo::Wait(waits, 2, WAKE_MS)) {
+            Fail("wait failed: ");
+            return;
+        }
+        if (!m_bRun) {
+            return;
+        }
+        if (waits[0].bWritable && !WriteSome()) {
+            Fail("connection lost: ");
+            return;
+        }
+        FollowRate(NowMs());
+    }
+}
+
+bool CDownloadWriter::WriteSome() {
+    for (int nRound = 0; nRound < 16 && m_bRun; ++nRound) {
+        const int nSent = m_hSource != INVALID_SOCKET
+                              ? NodeIo::SendFromSource(m_hSocket, m_hSource, m_nSize)
+                              : NodeIo::SendSome(m_hSocket, m_pData, m_nSize);
+        if (nSent == NodeIo::IO_WOULD_BLOCK) {
+            return true;
+        }
+        if (nSent < 0) {
+            return false;
+        }
+        if (m_nFirstWriteMs.load(std::memory_order_relaxed) < 0) {
+            m_nFirstWriteMs.store(NowMs(), std::memory_order_relaxed);
+        }
+        m_nSent.fetch_add(static_cast<uint64_t>(nSent), std::memory_order_relaxed);
+    }
+    return true;
+}
+
+void CDownloadWriter::FollowRate(int64_t nNowMs) {
+    const int64_t nElapsedMs = nNowMs - m_nRateMarkMs;
+    if (nElapsedMs < RATE_INTERVAL_MS) {
+        return;
+    }
+    const int nQueued = NodeIo::GetUnacknowledged(m_hSocket);
+    if (nQueued < 0) {
+        return; // the platform cannot tell: the limit stays as it is
+    }
+    // What the client has acknowledged of this download so far.
+    const uint64_t nSent = GetSent();
+    const uint64_t nTaken = nSent - std::min<uint64_t>(nSent, static_cast<uint64_t>(nQueued));
+    const uint64_t nRecent = nTaken - std::min(nTaken, m_nRateMarkTaken);
+    if (nRecent > 0) {
+        m_nLastTakenMs.store(nNowMs, std::memory_order_relaxed);
+    }
+    m_nRateMarkMs = nNowMs;
+    m_nRateMarkTaken = nTaken;
+    const uint64_t nWanted = nRecent * UNSENT_MS / static_cast<uint64_t>(nElapsedMs);
+    SetUnsentLimit(static_cast<int>(std::clamp<uint64_t>(nWanted, UNSENT_MIN, UNSENT_MAX)));
+}
+
+void CDownloadWriter::SetUnsentLimit(int nBytes) {
+    if (nBytes != m_nUnsentLimit) {
+        NodeIo::SetUnsentLimit(m_hSocket, nBytes);
+        m_nUnsentLimit = nBytes;
+    }
+}
+
+void CDownloadWriter::Fail(const std::string& strWhat) {
+    m_strError = strWhat + GetWinsockErrorText();
+    m_bFailed.store(true, std::memory_order_release);
+}
