@@ -1,9 +1,9 @@
 #include "node/download_writer.h"
 
+#include "node/node_log.h"
 #include "node/socket_io.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace {
 
@@ -22,12 +22,6 @@ constexpr int WAKE_MS = 100;             // the longest wait without a wake desc
 CDownloadWriter::~CDownloadWriter() {
     End();
     NodeIo::CloseSendSource(m_hSource);
-}
-
-int64_t CDownloadWriter::NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 bool CDownloadWriter::Begin(SOCKET hSocket, const uint8_t* pData, int nSize) {

@@ -36,8 +36,6 @@ public:
     bool HasFailed() const { return m_bFailed.load(std::memory_order_acquire); }
     const std::string& GetError() const { return m_strError; }
 
-    // Milliseconds on the clock that the session uses too.
-    static int64_t NowMs();
 
 protected:
     void Run() override;

@@ -5,6 +5,20 @@
 #include <cstdio>
 #include <ctime>
 
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string OneLine(std::string strText) {
+    const size_t nBreak = strText.find('\n');
+    if (nBreak != std::string::npos)
+        strText.replace(nBreak, 1, ": ");
+    std::replace(strText.begin(), strText.end(), '\n', ' ');
+    return strText;
+}
+
 void CNodeLog::Write(const std::string& strLine) {
     const auto now = std::chrono::system_clock::now();
     const std::time_t nSeconds = std::chrono::system_clock::to_time_t(now);

@@ -7,6 +7,12 @@
 #include <mutex>
 #include <string>
 
+// Milliseconds of the steady clock: the one clock of the node's limits,
+// pacing and log limits.
+int64_t NowMs();
+// A Winsock text (code, line break, description) as one log line.
+std::string OneLine(std::string strText);
+
 class CNodeLog {
 public:
     // Lines go to pFile (the fuzz target gives the null device).

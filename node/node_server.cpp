@@ -1,23 +1,8 @@
 #include "node/node_server.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace {
-
-int64_t NowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-std::string OneLine(std::string strText) {
-    const size_t nBreak = strText.find('\n');
-    if (nBreak != std::string::npos) {
-        strText.replace(nBreak, 1, ": ");
-    }
-    return strText;
-}
 
 constexpr size_t MAX_CLOSING = 256;
 constexpr int CLOSING_MS = 1000;
@@ -170,11 +155,11 @@ void CNodeServer::AcceptOne() {
     if (!m_pListener->Accept()) {
         // Gone again before we took it is normal; anything else (out of
         // descriptors, say) would wake us at once again: say so and wait a little.
-        const std::string strError = m_pListener->GetLastErrorText();
-        if (strError.rfind("WSAEWOULDBLOCK", 0) != 0 && strError.rfind("WSAECONNABORTED", 0) != 0) {
+        const int nError = WSAGetLastError();
+        if (nError != WSAEWOULDBLOCK && nError != WSAECONNABORTED) {
             const int64_t nNow = NowMs();
             if (nNow - m_nAcceptLogMs >= 10000) {
-                m_log.Write("accept failed: " + OneLine(strError));
+                m_log.Write("accept failed: " + OneLine(m_pListener->GetLastErrorText()));
                 m_nAcceptLogMs = nNow;
             }
             CThread::Sleep(50);

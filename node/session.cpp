@@ -60,11 +60,6 @@ int64_t Span(int64_t nFirstMs, int64_t nLastMs) {
     return nFirstMs >= 0 && nLastMs > nFirstMs ? nLastMs - nFirstMs : 0;
 }
 
-std::string OneLine(std::string strText) {
-    std::replace(strText.begin(), strText.end(), '\n', ' ');
-    return strText;
-}
-
 } // namespace
 
 CSession::CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADDRESS nPeer,
@@ -115,7 +110,7 @@ void CSession::NoteUnknown() {
 }
 
 int64_t CSession::Now() const {
-    return CDownloadWriter::NowMs();
+    return NowMs();
 }
 
 void CSession::AddUdpReceived(int nBytes, int64_t nNowMs) {
