@@ -84,12 +84,12 @@ struct TestCase {
 };
 
 const TestCase kCases[] = {
-    {1, "TCP upload", true, false, {true, false, false}},
-    {2, "TCP download", false, true, {true, true, false}},
-    {3, "TCP both ways", true, true, {true, false, true}},
-    {4, "UDP upload", true, false, {false, false, false}},
-    {5, "UDP download", false, true, {false, true, false}},
-    {6, "UDP both ways", true, true, {false, false, true}},
+    {1, "TCP upload", true, false, {.bTcp = true}},
+    {2, "TCP download", false, true, {.bTcp = true, .bReverse = true}},
+    {3, "TCP both ways", true, true, {.bTcp = true, .bBidir = true}},
+    {4, "UDP upload", true, false, {.bTcp = false}},
+    {5, "UDP download", false, true, {.bTcp = false, .bReverse = true}},
+    {6, "UDP both ways", true, true, {.bTcp = false, .bBidir = true}},
 };
 
 // The second side is the client's: its veth sends the uploads and receives the downloads.
