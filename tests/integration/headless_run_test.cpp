@@ -216,10 +216,15 @@ TEST_F(HeadlessRunTest, FailuresAndUsageErrorsHaveTheirExitCodes) {
     // node's name is looked up. Sanitizer runtimes make threads of their own.
     if (std::string(BANDSCOPE_SANITIZE).empty()) {
         const std::string strUser = std::to_string(200000 + ::getpid() % 100000);
+        // A copy that the user can reach, wherever the build lies.
+        const std::string strProgram = (m_dir / "bandscope").string();
+        fs::copy_file(ProgramBinary(), strProgram, fs::copy_options::overwrite_existing);
+        fs::permissions(m_dir, fs::perms::others_read | fs::perms::others_exec,
+                        fs::perm_options::add);
         std::string strOut;
         EXPECT_EQ(RunProcess({"sh", "-c",
                               "setpriv --reuid " + strUser + " --regid " + strUser +
-                                  " --clear-groups prlimit --nproc=1 " + ProgramBinary() +
+                                  " --clear-groups prlimit --nproc=1 " + strProgram +
                                   " --run --node localhost 2>&1"},
                              30s, &strOut),
                   1);
