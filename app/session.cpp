@@ -62,15 +62,15 @@ bool CMainDlg::IsDottedAddress(const char* pszText) {
 
 bool CMainDlg::OnStartStop(const char* pszNode, const char* pszClient, unsigned short nPort) {
     CMainDlg& dlg = *g_pMainDlg;
-    if (pszNode == nullptr && pszClient == nullptr && nPort == 0) {
-        dlg.StopTests();
-        return true;
-    }
     if (dlg.m_bStarting) {
         // Pressed again while connecting: give the start up.
         dlg.m_bCancelStart = true;
         dlg.m_pClient->Close();
         return false;
+    }
+    if (pszNode == nullptr && pszClient == nullptr && nPort == 0) {
+        dlg.StopTests();
+        return true;
     }
     return dlg.StartTests(pszNode ? pszNode : "", pszClient ? pszClient : "", nPort);
 }
@@ -168,7 +168,7 @@ bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClie
     }
     RequestTest(m_pendingTests.back());
     // Handled once the click is over, so that a session that the node ends
-    // at once leaves the page idle, not reading "Stop".
+    // at once ends only after it has fully opened.
     m_uiQueue.Post([this, nSession = m_nSession.load()] { ReleaseNodeEvents(nSession); });
     return true;
 }
@@ -226,8 +226,7 @@ void CMainDlg::StopTests() {
     m_pConfirmTimer->stop();
     m_pNetDlg->m_nTests = 0;
     m_pNetDlg->SetStatus(0, 0, 0);
-    m_pNetDlg->SetDlgItemText(IDC_START_STOP, "Start");
-    m_pNetDlg->m_bRunning = false;
+    m_pNetDlg->ShowRunning(false);
 
     // The meter stops a little later without holding the window up; a new
     // session started meanwhile keeps it.
@@ -399,7 +398,7 @@ void CMainDlg::SetStarting(bool bStarting) {
         m_pNetDlg->GetDlgItem(nId)->setEnabled(!bStarting);
     m_pTestDlg->setEnabled(!bStarting);
     GetMenuBar()->setEnabled(!bStarting);
-    m_pNetDlg->SetDlgItemText(IDC_START_STOP, bStarting ? "Stop" : "Start");
+    m_pNetDlg->ShowRunning(bStarting || m_bSession);
 }
 
 void CMainDlg::closeEvent(QCloseEvent* pEvent) {

@@ -35,14 +35,16 @@ void CNetDlg::OnStartButton() {
     const auto nPort = static_cast<unsigned short>(GetDlgItemInt(IDC_NODE_PORT));
     if (m_pfnStartStop == nullptr)
         return;
-    if (m_bRunning) {
+    // What the button then reads is the session's to say (ShowRunning).
+    if (m_bRunning)
         m_pfnStartStop(nullptr, nullptr, 0);
-        SetDlgItemText(IDC_START_STOP, "Start");
-        m_bRunning = false;
-    } else if (m_pfnStartStop(strNode.c_str(), strClient.c_str(), nPort)) {
-        SetDlgItemText(IDC_START_STOP, "Stop");
-        m_bRunning = true;
-    }
+    else
+        m_pfnStartStop(strNode.c_str(), strClient.c_str(), nPort);
+}
+
+void CNetDlg::ShowRunning(bool bRunning) {
+    m_bRunning = bRunning;
+    SetDlgItemText(IDC_START_STOP, bRunning ? "Stop" : "Start");
 }
 
 void CNetDlg::SetStatus(int nCurrent, int nDownload, int nUpload) {

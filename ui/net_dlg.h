@@ -24,12 +24,15 @@ public:
     // with m_nTests, the rates as whole numbers. A negative value leaves its
     // label as it is.
     void SetStatus(int nCurrent, int nDownload, int nUpload);
-    // The Start/Stop button's click.
+    // The Start/Stop button's click: Start or Stop by what the button reads.
     void OnStartButton();
+    // What the button reads: "Stop" while a session starts or runs. Only the
+    // session controller calls it; the page never changes it by itself.
+    void ShowRunning(bool bRunning);
 
     PFNSTARTSTOP m_pfnStartStop = nullptr;
     int32_t m_nTests = 0;    // tests queued in the running session
-    bool m_bRunning = false; // the button reads "Stop"
+    bool m_bRunning = false; // the button reads "Stop" (set by ShowRunning only)
 
 protected:
     bool OnInitDialog() override;
