@@ -204,6 +204,8 @@ void CMainDlg::RequestTest(int nTest) {
     if (m_bUnattended && nTest != m_nRequested)
         m_pConfirmTimer->start(CONFIRM_WAIT_MS);
     m_nRequested = nTest;
+    // Counted from before the node can send the test's first datagram.
+    m_pClientUDP->ResetStream(nTest == 5 || nTest == 6 ? nTest : 0);
     m_pClient->SendTestRequest(nTest);
 }
 
@@ -297,8 +299,6 @@ void CMainDlg::OnNodeCommand(uint32_t nSession, int nCommand) {
     m_nCurrentTest = nCommand;
     if (!m_pendingTests.empty())
         m_pendingTests.pop_back();
-    if (nCommand == 5 || nCommand == 6)
-        m_pClientUDP->ResetStream(); // the node numbers each test's datagrams from 0
     if (nCommand == 1 || nCommand == 3)
         m_pSender->Start(true, std::string(), 0);
     else if (nCommand == 4 || nCommand == 6)

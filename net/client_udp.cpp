@@ -78,8 +78,11 @@ std::string CClientUDP::GetErrorText() const {
     return pSocket ? pSocket->GetLastErrorText() : std::string();
 }
 
-void CClientUDP::ResetStream() {
+void CClientUDP::ResetStream(int nTest) {
     std::lock_guard lock(m_mtxStream);
+    if (m_nStreamTest == nTest)
+        return;
+    m_nStreamTest = nTest;
     ++m_nStreamResets;
     m_streamFigures = {};
 }
@@ -102,6 +105,7 @@ void CClientUDP::Run() {
     // The stream is counted here and handed over once per batch.
     CUdpStreamStats stream;
     uint32_t nResets = m_nStreamResets;
+    int nStreamTest = m_nStreamTest;
     while (m_bRun) {
         const auto pSocket = GetSocket();
         if (!pSocket) {
@@ -110,7 +114,9 @@ void CClientUDP::Run() {
         const int nReads = receiver.Receive(pSocket->GetHandle());
         CDatagramReceiver::Datagram datagram;
         if (m_nStreamResets != nResets) {
+            std::lock_guard lock(m_mtxStream);
             nResets = m_nStreamResets;
+            nStreamTest = m_nStreamTest;
             stream.Reset();
         }
         bool bStamped = false;
@@ -118,7 +124,9 @@ void CClientUDP::Run() {
         while (m_bRun && receiver.Next(datagram)) {
             uint32_t nSequence = 0;
             uint64_t nSentUs = 0;
-            if (ReadDownloadStamp(datagram.pData, datagram.nLength, nSequence, nSentUs)) {
+            int nTest = 0;
+            if (ReadDownloadStamp(datagram.pData, datagram.nLength, nSequence, nSentUs, nTest) &&
+                nStreamTest != 0 && nTest == nStreamTest) {
                 stream.Add(nSequence, nSentUs,
                            std::chrono::duration_cast<std::chrono::microseconds>(
                                datagram.arrival.time_since_epoch())

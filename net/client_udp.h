@@ -50,9 +50,11 @@ public:
     std::shared_ptr<CSocket> GetSocket() const;
 
     // The stamped stream of a UDP download (download_stamp.h), counted on
-    // the receive thread: a new stream starts at each ResetStream, and
-    // GetStreamFigures gives what arrived of it so far.
-    void ResetStream();
+    // the receive thread: ResetStream(nTest) starts counting the datagrams
+    // stamped with test nTest (0: none), before the node can send any, and
+    // keeps the count when asked for the same test again; GetStreamFigures
+    // gives what arrived of it so far.
+    void ResetStream(int nTest);
     SUdpFigures GetStreamFigures() const;
 
 protected:
@@ -69,4 +71,5 @@ private:
     mutable std::mutex m_mtxStream; // guards m_streamFigures against ResetStream
     SUdpFigures m_streamFigures;
     std::atomic<uint32_t> m_nStreamResets{0};
+    std::atomic<int> m_nStreamTest{0}; // the test whose datagrams are counted
 };

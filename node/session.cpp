@@ -477,7 +477,7 @@ void CSession::SendUdpDownload(int64_t nNowMs) {
         const uint64_t nSentUs = DownloadStampNowUs();
         for (int i = 0; i < nCount; ++i) {
             WriteDownloadStamp(&m_udpBatch[static_cast<size_t>(i) * DATAGRAM_SIZE],
-                               nFirst + static_cast<uint32_t>(i), nSentUs);
+                               nFirst + static_cast<uint32_t>(i), nSentUs, m_nTest);
         }
         const int nSent =
             NodeIo::SendDatagrams(m_context.hUdp, m_udpBatch.data(), DATAGRAM_SIZE, m_nPeer,

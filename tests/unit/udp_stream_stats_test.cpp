@@ -9,16 +9,19 @@ namespace {
 
 TEST(UdpStreamStats, CountsGapsReorderingDuplicatesAndJitterAcrossTheWrap) {
     unsigned char datagram[DOWNLOAD_STAMP_BYTES];
-    WriteDownloadStamp(datagram, 0x01020304, 0x0A0B0C0D0E0F1011);
+    WriteDownloadStamp(datagram, 0x01020304, 0x0A0B0C0D0E0F1011, 5);
     EXPECT_EQ(datagram[0], 0x01);
     EXPECT_EQ(datagram[11], 0x11);
     uint32_t nSequence = 0;
     uint64_t nSentUs = 0;
-    ASSERT_TRUE(ReadDownloadStamp(reinterpret_cast<const char*>(datagram), 12, nSequence, nSentUs));
+    int nTest = 0;
+    ASSERT_TRUE(ReadDownloadStamp(reinterpret_cast<const char*>(datagram), DOWNLOAD_STAMP_BYTES,
+                                  nSequence, nSentUs, nTest));
     EXPECT_EQ(nSequence, 0x01020304u);
     EXPECT_EQ(nSentUs, 0x0A0B0C0D0E0F1011u);
-    EXPECT_FALSE(
-        ReadDownloadStamp(reinterpret_cast<const char*>(datagram), 11, nSequence, nSentUs));
+    EXPECT_EQ(nTest, 5);
+    EXPECT_FALSE(ReadDownloadStamp(reinterpret_cast<const char*>(datagram),
+                                   DOWNLOAD_STAMP_BYTES - 1, nSequence, nSentUs, nTest));
 
     CUdpStreamStats stream;
     stream.Add(500000, 0, 0);  // the tail of an earlier test: not of this stream
