@@ -1,6 +1,7 @@
 #include "node/session.h"
 
 #include "net/download_stamp.h"
+#include "net/test_kinds.h"
 #include "node/node_log.h"
 #include "node/node_options.h"
 
@@ -33,13 +34,6 @@ constexpr int64_t TAKING_PART_MS = 500;
 // UDP download within 6 s, well inside the idle limit that governs the rest.
 constexpr int KEEPALIVE_IDLE_SECONDS = 2;
 constexpr int GIVE_UP_SECONDS = 6;
-
-const char* TestName(int nTest) {
-    static const char* const names[] = {
-        "none",       "TCP upload",   "TCP download",       "TCP upload/download",
-        "UDP upload", "UDP download", "UDP upload/download"};
-    return nTest >= 0 && nTest <= 6 ? names[nTest] : "unknown";
-}
 
 std::string Format(const char* pszFormat, auto... args) {
     if constexpr (sizeof...(args) == 0) {
@@ -133,7 +127,7 @@ void CSession::NoteSignsOfLife(int64_t nNowMs) {
     const bool bUdpDownload = m_bUdpDownload && nNowMs < m_nTestTimeEndMs;
     // Datagrams count only as the upload of a UDP upload test.
     const uint64_t nUdp = m_nUdpReceived.load(std::memory_order_relaxed);
-    const bool bUdpUpload = nUdp != m_nUdpSeen && (m_nTest == 4 || m_nTest == 6);
+    const bool bUdpUpload = nUdp != m_nUdpSeen && TestKind(m_nTest).UdpUpload();
     m_nUdpSeen = nUdp;
     if (bUdpUpload || bUdpDownload) {
         m_nLastLifeMs = nNowMs;
@@ -300,7 +294,7 @@ bool CSession::HandleRequest(int nTest) {
 }
 
 bool CSession::Command(int nTest) {
-    const bool bHadTcpDownload = m_nTest == 2 || m_nTest == 3;
+    const bool bHadTcpDownload = TestKind(m_nTest).TcpDownload();
     EndTest();
     if (!Settle(m_context.pOptions->nDrainLimitMs, bHadTcpDownload)) {
         return false;
@@ -316,9 +310,9 @@ bool CSession::Command(int nTest) {
         return true;
     }
     // The download must not join the command in the client's receive. A
-    // client of ours starts its upload of test 3 once it has read the
-    // command, which ends the pause at once.
-    if (!Settle(m_context.pOptions->nDrainLimitMs, true, nTest == 3)) {
+    // client of ours starts the upload of a test both ways once it has read
+    // the command, which ends the pause at once.
+    if (!Settle(m_context.pOptions->nDrainLimitMs, true, TestKind(nTest).bUpload)) {
         return false;
     }
     if (!m_writer.Begin(m_pSocket->GetHandle(), m_download.data(),
@@ -374,8 +368,8 @@ void CSession::BeginTest(int nTest) {
             std::min<int64_t>(nDownloadMs, static_cast<int64_t>(options.nMaxSeconds) * 1000);
     }
     m_nDownloadEndMs = m_nTestStartMs + nDownloadMs;
-    m_bTcpDownload = nTest == 2 || nTest == 3;
-    m_bUdpDownload = nTest == 5 || nTest == 6;
+    m_bTcpDownload = TestKind(nTest).TcpDownload();
+    m_bUdpDownload = TestKind(nTest).UdpDownload();
     m_bUdpBlocked = false;
     m_dUdpCredit = 0;
     m_nUdpCreditMs = m_nTestStartMs;
@@ -389,7 +383,7 @@ void CSession::BeginTest(int nTest) {
     m_nUdpFirstMs.store(-1, std::memory_order_relaxed);
     m_nUdpLastMs.store(-1, std::memory_order_relaxed);
     m_nUdpReceivedAtStart = m_nUdpReceived.load(std::memory_order_relaxed);
-    Log(ELine::TestStart, "test %d (%s) start", nTest, TestName(nTest));
+    Log(ELine::TestStart, "test %d (%s) start", nTest, TestKind(nTest).pszName);
 }
 
 void CSession::EndTest() {
@@ -419,7 +413,7 @@ void CSession::EndTest() {
     Log(ELine::TestEnd,
         "test %d (%s) end after %.2f s: sent %llu bytes (%.1f Mbit/s over %.2f s), "
         "received %llu bytes (%.1f Mbit/s over %.2f s)%s",
-        m_nTest.load(), TestName(m_nTest), static_cast<double>(nMs) / 1000.0,
+        m_nTest.load(), TestKind(m_nTest).pszName, static_cast<double>(nMs) / 1000.0,
         static_cast<unsigned long long>(nSent), Mbits(m_nDownloadTaken, nSentMs),
         static_cast<double>(nSentMs) / 1000.0, static_cast<unsigned long long>(nReceived),
         Mbits(nReceived, nReceivedMs), static_cast<double>(nReceivedMs) / 1000.0,
