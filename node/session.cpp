@@ -239,6 +239,8 @@ bool CSession::HandleEvents() {
                 m_messages.Clear();
                 if (m_bNoWriter) {
                     Finish("no thread for the TCP download", true);
+                } else if (m_bNoRoom) {
+                    Finish("the client takes in nothing: no room for its command", false);
                 } else {
                     Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
                 }
@@ -274,7 +276,9 @@ bool CSession::Command(int nTest) {
         return false;
     }
     const uint8_t command = static_cast<uint8_t>(nTest);
-    if (NodeIo::SendSome(m_pSocket->GetHandle(), &command, 1) != 1) {
+    const int nSent = NodeIo::SendSome(m_pSocket->GetHandle(), &command, 1);
+    if (nSent != 1) {
+        m_bNoRoom = nSent == NodeIo::IO_WOULD_BLOCK; // the drain gave up on a full queue
         return false;
     }
     m_parser.OnCommand(nTest);

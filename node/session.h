@@ -115,6 +115,7 @@ private:
     bool m_bClosing = false;  // the node is stopping: drain once more regardless of m_bRun
     bool m_bLost = false;     // the connection failed rather than closed
     bool m_bNoWriter = false; // no thread could be made for a TCP download
+    bool m_bNoRoom = false;   // a command found the send queue still full after the drain
     uint16_t m_nSeconds = 0;
     // The last sign that the client takes part: its session start and the
     // messages after it, data of its running upload (on the connection or
