@@ -125,7 +125,8 @@ public:
     std::string GetPeerAddress() override;
 
     // Connect, giving up after nTimeoutMs with WSAETIMEDOUT. Shutdown from
-    // another thread cancels it at once: it then fails with WSAEINTR.
+    // another thread, before or during the connect, cancels it at once: it
+    // then fails with WSAEINTR.
     // Connect itself is this without a bound of its own.
     bool ConnectWithin(const std::string& strAddress, uint16_t nPort, uint32_t nTimeoutMs);
     // 1 once the socket has room for a send (or has failed: the send then
@@ -191,9 +192,11 @@ private:
     void SetLastError(int nErrno) const;
     int WaitForConnect(SOCKET hSocket, uint32_t nTimeoutMs) const;
 
-    mutable std::mutex m_mtxDescriptor; // guards the pointer, not the calls on the descriptor
+    // Guards the pointer (not the calls on the descriptor), and orders a
+    // Shutdown against the start of a connect.
+    mutable std::mutex m_mtxDescriptor;
     std::shared_ptr<CDescriptor> m_pDescriptor; // null once closed, and without a socket
-    std::atomic<bool> m_bShutdown{false};
+    std::atomic<bool> m_bShutdown{false}; // set under m_mtxDescriptor; a connect reads it
     int m_nCreateError = 0; // why Create made no socket (a Winsock code), else 0
     SOCKET m_hAccepted = INVALID_SOCKET;
 };

@@ -18,10 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The longest a connect in progress waits before it looks again whether it
-// was cancelled (a Shutdown that came just before the connect began).
-constexpr int CONNECT_SLICE_MS = 50;
-
 // Milliseconds from now until the deadline, 0 once it has passed.
 int MillisecondsLeft(Clock::time_point deadline) {
     // Rounded up, so that a wait of that long never ends before the deadline.
@@ -163,14 +159,23 @@ bool CSocket::ConnectWithin(const std::string& strAddress, uint16_t nPort, uint3
         return false;
     }
     int nError = 0;
-    if (m_bShutdown) {
-        nError = EINTR;
-    } else if (::connect(hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
-        nError =
-            errno == EINPROGRESS || errno == EINTR ? WaitForConnect(hSocket, nTimeoutMs) : errno;
+    bool bCancelled = false;
+    {
+        // A Shutdown either comes first and is seen here, or finds the
+        // connect under way: its shutdown then ends the connect and wakes the
+        // wait below, so the wait needs no signal of its own.
+        std::lock_guard lock(m_mtxDescriptor);
+        bCancelled = m_bShutdown;
+        if (!bCancelled &&
+            ::connect(hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
+            nError = errno;
+        }
     }
-    if (nError == 0 && m_bShutdown) {
-        nError = EINTR; // cancelled as it completed: the socket is shut down
+    if (nError == EINPROGRESS || nError == EINTR) {
+        nError = WaitForConnect(hSocket, nTimeoutMs);
+    }
+    if (bCancelled || (nError == 0 && m_bShutdown)) {
+        nError = EINTR; // cancelled, perhaps as it completed: the socket is shut down
     }
     ::fcntl(hSocket, F_SETFL, nFlags);
     if (nError != 0) {
@@ -190,17 +195,12 @@ int CSocket::WaitForConnect(SOCKET hSocket, uint32_t nTimeoutMs) const {
                               ? Clock::time_point::max()
                               : Clock::now() + std::chrono::milliseconds(nTimeoutMs);
     for (;;) {
-        // Shutdown wakes the wait at once; the slices catch one that came
-        // before the connect had begun.
-        if (m_bShutdown) {
-            return EINTR;
-        }
         const int nLeft = MillisecondsLeft(deadline);
         if (nLeft == 0) {
             return ETIMEDOUT;
         }
         pollfd pfd{hSocket, POLLOUT, 0};
-        const int nReady = ::poll(&pfd, 1, std::min(nLeft, CONNECT_SLICE_MS));
+        const int nReady = ::poll(&pfd, 1, nLeft);
         if (nReady < 0 && errno != EINTR) {
             return errno;
         }
@@ -262,9 +262,9 @@ bool CSocket::Close() {
             return false;
         }
     }
-    m_bShutdown = true;
     {
         std::lock_guard lock(m_mtxDescriptor);
+        m_bShutdown = true;
         if (m_pDescriptor == pDescriptor) {
             m_pDescriptor.reset(); // no later call can take it up
         }
@@ -282,11 +282,11 @@ bool CSocket::Close() {
 }
 
 void CSocket::Shutdown() {
-    m_bShutdown = true; // before the wake, so that a connect in progress sees it
-    const CHold hold(*this);
-    if (hold.Handle() != INVALID_SOCKET) {
-        ::shutdown(hold.Handle(), SHUT_RDWR);
+    {
+        std::lock_guard lock(m_mtxDescriptor); // ordered against the start of a connect
+        m_bShutdown = true;
     }
+    ::shutdown(CHold(*this).Handle(), SHUT_RDWR); // fails harmlessly once closed
 }
 
 int CSocket::Send(const void* pData, int nLength) {
