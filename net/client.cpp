@@ -29,19 +29,23 @@ bool CClient::Connect(const std::string& strAddress, uint16_t nPort) {
     const std::shared_ptr<CSocket> pSocket = CSocket::Create(SOCKET_TYPE_STREAM);
     m_socket.Set(pSocket);
     Join(); // the old receive thread ends on its socket's shutdown
-    bool bConnected = pSocket->ConnectWithin(strAddress, nPort, m_nConnectTimeoutMs);
-    std::string strError = pSocket->GetLastErrorText();
-    if (bConnected && !Start()) {
-        bConnected = false;
-        strError = WinsockErrorText(WSAEPROCLIM); // the system would make no more threads
+    if (!pSocket->ConnectWithin(strAddress, nPort, m_nConnectTimeoutMs)) {
+        m_socket.Drop(pSocket); // unless a Close has: it failed then with WSAEINTR
+        SetError(pSocket->GetLastErrorText());
+        return false;
     }
-    if (bConnected && m_socket.Get() == pSocket) {
-        return true;
+    if (m_socket.Get() != pSocket) { // a Close as it connected
+        SetError(WinsockErrorText(WSAEINTR));
+        return false;
     }
-    // A Close that came meanwhile has already dropped the socket (and a
-    // thread just started then ends on its shutdown).
-    SetError(m_socket.Drop(pSocket) ? strError : WinsockErrorText(WSAEINTR));
-    return false;
+    // A Close from here on is one after the connect: the thread started then
+    // finds no connected socket and ends.
+    if (!Start()) {
+        m_socket.Drop(pSocket);
+        SetError(WinsockErrorText(WSAEPROCLIM)); // the system would make no more threads
+        return false;
+    }
+    return true;
 }
 
 void CClient::Close() {

@@ -192,11 +192,9 @@ private:
     void SetLastError(int nErrno) const;
     int WaitForConnect(SOCKET hSocket, uint32_t nTimeoutMs) const;
 
-    // Guards the pointer (not the calls on the descriptor), and orders a
-    // Shutdown against the start of a connect.
-    mutable std::mutex m_mtxDescriptor;
+    mutable std::mutex m_mtxDescriptor; // guards the pointer, not the calls on the descriptor
     std::shared_ptr<CDescriptor> m_pDescriptor; // null once closed, and without a socket
-    std::atomic<bool> m_bShutdown{false}; // set under m_mtxDescriptor; a connect reads it
+    std::atomic<bool> m_bShutdown{false};
     int m_nCreateError = 0; // why Create made no socket (a Winsock code), else 0
     SOCKET m_hAccepted = INVALID_SOCKET;
 };

@@ -53,23 +53,13 @@ SOCKET CreateSocket(int nType) {
 class CSocket::CDescriptor {
 public:
     explicit CDescriptor(SOCKET hSocket) : m_hSocket(hSocket) {}
-    ~CDescriptor() {
-        if (m_hSocket != INVALID_SOCKET) {
-            ::close(m_hSocket);
-        }
-    }
+    ~CDescriptor() { ::close(m_hSocket); }
     CDescriptor(const CDescriptor&) = delete;
     CDescriptor& operator=(const CDescriptor&) = delete;
     SOCKET Handle() const { return m_hSocket; }
-    // Releases it now, for its last user: false, with errno set, on failure.
-    bool Release() {
-        const SOCKET hSocket = m_hSocket;
-        m_hSocket = INVALID_SOCKET;
-        return ::close(hSocket) == 0;
-    }
 
 private:
-    SOCKET m_hSocket;
+    const SOCKET m_hSocket;
 };
 
 class CSocket::CHold {
@@ -159,23 +149,14 @@ bool CSocket::ConnectWithin(const std::string& strAddress, uint16_t nPort, uint3
         return false;
     }
     int nError = 0;
-    bool bCancelled = false;
-    {
-        // A Shutdown either comes first and is seen here, or finds the
-        // connect under way: its shutdown then ends the connect and wakes the
-        // wait below, so the wait needs no signal of its own.
-        std::lock_guard lock(m_mtxDescriptor);
-        bCancelled = m_bShutdown;
-        if (!bCancelled &&
-            ::connect(hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
-            nError = errno;
-        }
+    if (m_bShutdown) {
+        nError = EINTR;
+    } else if (::connect(hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
+        nError =
+            errno == EINPROGRESS || errno == EINTR ? WaitForConnect(hSocket, nTimeoutMs) : errno;
     }
-    if (nError == EINPROGRESS || nError == EINTR) {
-        nError = WaitForConnect(hSocket, nTimeoutMs);
-    }
-    if (bCancelled || (nError == 0 && m_bShutdown)) {
-        nError = EINTR; // cancelled, perhaps as it completed: the socket is shut down
+    if (nError == 0 && m_bShutdown) {
+        nError = EINTR; // cancelled as it completed: the socket is shut down
     }
     ::fcntl(hSocket, F_SETFL, nFlags);
     if (nError != 0) {
@@ -189,7 +170,9 @@ bool CSocket::ConnectWithin(const std::string& strAddress, uint16_t nPort, uint3
 }
 
 // The outcome of a connect in progress, as an errno: 0 once connected,
-// ETIMEDOUT after nTimeoutMs, EINTR once Shutdown has cancelled it.
+// ETIMEDOUT after nTimeoutMs, EINTR once Shutdown has cancelled it. The
+// shutdown itself wakes the wait: during the connect it ends the attempt, and
+// before it the socket stays hung up, which poll reports at once.
 int CSocket::WaitForConnect(SOCKET hSocket, uint32_t nTimeoutMs) const {
     const auto deadline = nTimeoutMs == UINT32_MAX
                               ? Clock::time_point::max()
@@ -262,30 +245,22 @@ bool CSocket::Close() {
             return false;
         }
     }
+    m_bShutdown = true;
     {
         std::lock_guard lock(m_mtxDescriptor);
-        m_bShutdown = true;
         if (m_pDescriptor == pDescriptor) {
             m_pDescriptor.reset(); // no later call can take it up
         }
     }
     // The last user releases the descriptor: here, unless a call on another
     // thread is still in it (it has been woken, and lets go when it returns).
-    if (pDescriptor.use_count() == 1 && !pDescriptor->Release()) {
-        SetLastError(errno);
-        RecordError();
-        return false;
-    }
     pDescriptor.reset();
     OnDisconnected();
     return true;
 }
 
 void CSocket::Shutdown() {
-    {
-        std::lock_guard lock(m_mtxDescriptor); // ordered against the start of a connect
-        m_bShutdown = true;
-    }
+    m_bShutdown = true; // before the wake, so that a connect woken by it sees it
     ::shutdown(CHold(*this).Handle(), SHUT_RDWR); // fails harmlessly once closed
 }
 
