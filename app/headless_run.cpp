@@ -79,7 +79,7 @@ void PrintTable(FILE* pOut, const TestResults& results, const std::vector<int>& 
                  "peak", "mean", "peak", "ms", "retrans", "lost", "jitter ms");
     for (int nTest : tests) {
         const TestResult& record = results[static_cast<size_t>(nTest)];
-        std::fprintf(pOut, "%d %-26s %7zu", nTest, DefaultResultTitle(static_cast<size_t>(nTest)),
+        std::fprintf(pOut, "%d %-26s %7zu", nTest, TestKind(nTest).pszTitle,
                      std::max(record.download.size(), record.upload.size()));
         PrintSeries(pOut, record.download);
         PrintSeries(pOut, record.upload);
@@ -118,12 +118,13 @@ public:
         const uint64_t nRetransmits = bInfo ? info.nRetransmits - m_nRetransmits : 0;
         if (bInfo)
             m_nRetransmits = info.nRetransmits;
-        if (bInfo && CRunReport::IsTcpUpload(nTest)) {
+        const STestKind& kind = TestKind(nTest);
+        if (bInfo && kind.TcpUpload()) {
             figures.tcp = STcpSecond{info.dRttMs, info.dRttVarMs, nRetransmits, info.nCwndBytes};
-        } else if (bInfo && nTest == 2) {
+        } else if (bInfo && kind.TcpDownload()) {
             figures.tcp = STcpSecond{info.dReceiverRttMs, {}, {}, {}};
         }
-        if (CRunReport::IsUdpDownload(nTest)) {
+        if (kind.UdpDownload()) {
             const SUdpFigures total = m_dlg.GetUdpFigures();
             if (nTest != m_nUdpTest) {
                 m_nUdpTest = nTest;
@@ -154,11 +155,9 @@ private:
 
 // The first test asked for that did not run its seconds, or 0.
 int FirstShortTest(const TestResults& results, const std::vector<int>& tests, uint16_t nSeconds) {
-    for (int nTest : tests) {
-        const TestResult& record = results[static_cast<size_t>(nTest)];
-        if (std::max(record.download.size(), record.upload.size()) < nSeconds)
+    for (int nTest : tests)
+        if (SecondsStored(results, nTest) < nSeconds)
             return nTest;
-    }
     return 0;
 }
 
@@ -195,7 +194,7 @@ int RunHeadless(const CRunOptions& options) {
     net.GetDlgItemAs<QLineEdit>(IDC_NODE_IP)->setText(QString::fromStdString(options.strNode));
     net.GetDlgItemAs<QLineEdit>(IDC_NODE_PORT)->setText(QString::fromStdString(options.strPort));
     net.GetDlgItemAs<QComboBox>(IDC_CLIENT_IP)->setEditText(QString::fromStdString(strClient));
-    for (int nTest = 1; nTest <= 6; ++nTest)
+    for (int nTest = 1; nTest <= kTestCount; ++nTest)
         page.CheckDlgButton(IDC_TEST_BASE + nTest,
                             std::count(options.tests.begin(), options.tests.end(), nTest) ? 1 : 0);
     page.GetDlgItemAs<QLineEdit>(IDC_SECONDS)->setText(QString::fromStdString(options.strSeconds));
@@ -214,14 +213,14 @@ int RunHeadless(const CRunOptions& options) {
         const SSecondFigures figures = collector.Take(report.nTest);
         if (report.bStored) {
             runReport.AddSecond(report.nTest, report.nDone, figures);
-            if (CRunReport::IsUdpDownload(report.nTest))
+            if (TestKind(report.nTest).UdpDownload())
                 runReport.SetUdpTotal(report.nTest, collector.UdpTotal());
         }
         // A line for every second; those between tests say what they wait for.
         std::string strWhat;
         if (report.bStored) {
-            strWhat = "test " + std::to_string(report.nTest) + " " +
-                      DefaultResultTitle(static_cast<size_t>(report.nTest));
+            strWhat =
+                "test " + std::to_string(report.nTest) + " " + TestKind(report.nTest).pszTitle;
             strWhat.resize(std::max<size_t>(strWhat.size(), 33), ' ');
             strWhat +=
                 " " + std::to_string(report.nDone) + "/" + std::to_string(dlg.GetSeconds()) + " s";

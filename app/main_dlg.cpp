@@ -21,12 +21,6 @@ CMainDlg* g_pMainDlg = nullptr;
 
 namespace {
 
-// Captions of the chart's tabs; tab N shows record N.
-constexpr const char* kChartTabs[kResultCount] = {
-    "Test Average", "TCP Test 1", "TCP Test 2", "TCP Test 3",
-    "UDP Test 1",   "UDP Test 2", "UDP Test 3",
-};
-
 constexpr const char* kXmlErrorCaption = "CXmlParser::Error";
 
 } // namespace
@@ -95,8 +89,8 @@ bool CMainDlg::OnInitDialog() {
 
     m_pPageTabs->InsertItem(0, "Net");
     m_pPageTabs->InsertItem(1, "Tests");
-    for (int i = 0; i < static_cast<int>(kResultCount); ++i)
-        m_pChartTabs->InsertItem(i, kChartTabs[i]);
+    for (int i = 0; i <= kTestCount; ++i)
+        m_pChartTabs->InsertItem(i, TestKind(i).pszTab);
     m_pChartTabs->SetCurSel(0);
     connect(m_pPageTabs->GetTabBar(), &QTabBar::currentChanged, this,
             [this] { OnPageTabChange(); });

@@ -1,5 +1,7 @@
 #include "app/run_options.h"
 
+#include "net/test_kinds.h"
+
 #include <algorithm>
 #include <sstream>
 
@@ -16,10 +18,8 @@ bool ParseTests(const std::string& strText, std::vector<int>& tests) {
     std::istringstream items(strText);
     std::string strItem;
     while (std::getline(items, strItem, ',')) {
-        if (strItem.size() != 1 || strItem[0] < '1' || strItem[0] > '6')
-            return false;
-        const int nTest = strItem[0] - '0';
-        if (std::find(tests.begin(), tests.end(), nTest) != tests.end())
+        const int nTest = strItem.size() == 1 ? strItem[0] - '0' : 0;
+        if (!IsTest(nTest) || std::find(tests.begin(), tests.end(), nTest) != tests.end())
             return false;
         tests.push_back(nTest);
     }

@@ -55,11 +55,11 @@ void CRunReport::AddSecond(int nTest, size_t nSecond, const SSecondFigures& figu
 CRunReport::Summary CRunReport::Summarize(int nTest) const {
     Summary summary;
     const auto it = m_seconds.find(nTest);
-    if (IsUdpDownload(nTest)) {
+    if (TestKind(nTest).UdpDownload()) {
         const auto total = m_udpTotals.find(nTest);
         summary.udp = total != m_udpTotals.end() ? total->second : SUdpFigures();
     }
-    if (IsTcpUpload(nTest))
+    if (TestKind(nTest).TcpUpload())
         summary.nRetransmits = 0;
     if (it == m_seconds.end())
         return summary;
@@ -120,7 +120,7 @@ std::string CRunReport::ToJson(const Start& start, const TestResults& results,
         if (summary.dLatencyMs)
             latency = {{"median_mean", *summary.dLatencyMs}};
         tests.push_back({{"test", nTest},
-                         {"name", DefaultResultTitle(static_cast<size_t>(nTest))},
+                         {"name", TestKind(nTest).pszTitle},
                          {"seconds", seconds},
                          {"summary",
                           {{"download_kBps", RateSummary(record.download)},

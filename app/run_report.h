@@ -17,7 +17,7 @@
 
 struct STcpSecond {
     double dRttMs = 0; // for a test that only receives: the receiver's estimate
-    // Only where this side sends (tests 1 and 3).
+    // Only where this side sends on the connection (TCP uploads).
     std::optional<double> dRttVarMs;
     std::optional<uint64_t> nRetransmits; // in this second
     std::optional<uint64_t> nCwndBytes;
@@ -39,15 +39,11 @@ public:
         std::vector<int> tests; // ascending
     };
 
-    // The tests whose upload this side sends, and those with a UDP download.
-    static bool IsTcpUpload(int nTest) { return nTest == 1 || nTest == 3; }
-    static bool IsUdpDownload(int nTest) { return nTest == 5 || nTest == 6; }
-
     void SetIdleLatency(const CPinger::Figures& figures) { m_idleLatency = figures; }
     const std::optional<CPinger::Figures>& GetIdleLatency() const { return m_idleLatency; }
     // The figures of second nSecond (from 1) of a test.
     void AddSecond(int nTest, size_t nSecond, const SSecondFigures& figures);
-    // The end of a test: its UDP datagrams in all (tests 5 and 6).
+    // The end of a test: its UDP datagrams in all (UDP downloads).
     void SetUdpTotal(int nTest, const SUdpFigures& figures) { m_udpTotals[nTest] = figures; }
 
     // A test's summary beside its rates.

@@ -26,11 +26,6 @@ constexpr const char* kMeterCaption = "CTrafficMeter::Error";
 // The longest seconds text read from the Tests page.
 constexpr int kSecondsChars = 9;
 
-// The tests whose upload the sender makes.
-bool SendsUpload(int nTest) {
-    return nTest == 1 || nTest == 3 || nTest == 4 || nTest == 6;
-}
-
 } // namespace
 
 bool CMainDlg::IsDottedAddress(const char* pszText) {
@@ -145,7 +140,7 @@ bool CMainDlg::StartTests(const std::string& strNode, const std::string& strClie
 
     // Descending, so that the last element is always the next test.
     m_pendingTests.clear();
-    for (int nTest = 6; nTest >= 1; --nTest) {
+    for (int nTest = kTestCount; nTest >= 1; --nTest) {
         if (m_pTestDlg->IsDlgButtonChecked(IDC_TEST_BASE + nTest) == 1)
             m_pendingTests.push_back(nTest);
     }
@@ -205,7 +200,7 @@ void CMainDlg::RequestTest(int nTest) {
         m_pConfirmTimer->start(CONFIRM_WAIT_MS);
     m_nRequested = nTest;
     // Counted from before the node can send the test's first datagram.
-    m_pClientUDP->ResetStream(nTest == 5 || nTest == 6 ? nTest : 0);
+    m_pClientUDP->ResetStream(TestKind(nTest).UdpDownload() ? nTest : 0);
     m_pClient->SendTestRequest(nTest);
 }
 
@@ -267,7 +262,7 @@ void CMainDlg::OnNodeMessage(const char* pData, int32_t nLength) {
     if (nLength != 1)
         return;
     const int nCommand = static_cast<signed char>(pData[0]);
-    if (nCommand < 0 || nCommand > 6)
+    if (nCommand != 0 && !IsTest(nCommand))
         return;
     pDlg->m_uiQueue.Post([pDlg, nSession, nCommand] { pDlg->OnNodeCommand(nSession, nCommand); });
 }
@@ -299,9 +294,9 @@ void CMainDlg::OnNodeCommand(uint32_t nSession, int nCommand) {
     m_nCurrentTest = nCommand;
     if (!m_pendingTests.empty())
         m_pendingTests.pop_back();
-    if (nCommand == 1 || nCommand == 3)
+    if (TestKind(nCommand).TcpUpload())
         m_pSender->Start(true, std::string(), 0);
-    else if (nCommand == 4 || nCommand == 6)
+    else if (TestKind(nCommand).UdpUpload())
         m_pSender->Start(false, m_strNodeAddress, m_nNodePort);
 }
 
@@ -334,16 +329,13 @@ void CMainDlg::OnSample(uint32_t nSession, float fDownload, float fUpload) {
     const int nTest = m_nCurrentTest;
     const bool bStored = RecordSample(m_results, nTest, fDown, fUp, m_nSeconds);
     if (m_pfnSampleObserver) {
-        const TestResult& record = m_results[static_cast<size_t>(nTest)];
-        const bool bUpload = nTest != 2 && nTest != 5;
-        m_pfnSampleObserver(
-            {nTest, nTest == 0 ? 0 : (bUpload ? record.upload : record.download).size(),
-             bStored && nTest != 0, m_pendingTests.empty() ? 0 : m_pendingTests.back(),
-             TruncateRate(fDown), TruncateRate(fUp)});
+        m_pfnSampleObserver({nTest, SecondsStored(m_results, nTest), bStored && nTest != 0,
+                             m_pendingTests.empty() ? 0 : m_pendingTests.back(),
+                             TruncateRate(fDown), TruncateRate(fUp)});
     }
     if (!bStored) {
         // The running test is over: its upload too, whichever test follows.
-        if (SendsUpload(m_nCurrentTest))
+        if (TestKind(m_nCurrentTest).bUpload)
             StopSender();
         if (m_bNodeGone)
             FailSession(kClientCaption, NODE_CLOSED_TEXT);

@@ -37,6 +37,7 @@
 // every round, then the medians and ranges. Everything it starts is ended by pid, and the
 // namespaces are removed on the way out.
 #include "bench/bench_support.h"
+#include "net/test_kinds.h"
 #include "tests/support/netns.h"
 #include "tests/support/node_process.h"
 #include "tests/support/process.h"
@@ -83,14 +84,21 @@ struct TestCase {
     Iperf3Run iperf;
 };
 
-const TestCase kCases[] = {
-    {1, "TCP upload", true, false, {.bTcp = true}},
-    {2, "TCP download", false, true, {.bTcp = true, .bReverse = true}},
-    {3, "TCP both ways", true, true, {.bTcp = true, .bBidir = true}},
-    {4, "UDP upload", true, false, {.bTcp = false}},
-    {5, "UDP download", false, true, {.bTcp = false, .bReverse = true}},
-    {6, "UDP both ways", true, true, {.bTcp = false, .bBidir = true}},
-};
+// Each test, and iperf3's run of the same traffic.
+const auto kCases = [] {
+    std::array<TestCase, kTestCount> cases{};
+    for (int nTest = 1; nTest <= kTestCount; ++nTest) {
+        const STestKind& kind = TestKind(nTest);
+        cases[static_cast<size_t>(nTest - 1)] = {nTest,
+                                                 kind.pszName,
+                                                 kind.bUpload,
+                                                 kind.bDownload,
+                                                 {.bTcp = kind.bTcp,
+                                                  .bReverse = !kind.bUpload,
+                                                  .bBidir = kind.bUpload && kind.bDownload}};
+    }
+    return cases;
+}();
 
 // The second side is the client's: its veth sends the uploads and receives the downloads.
 uint64_t IpBytes(uint64_t nBytes, uint64_t nPackets) {
@@ -583,7 +591,7 @@ void PrintNumber(const char* pszFormat, double dValue, int nWidth) {
 }
 
 void PrintRow(const char* pszWhat, const TestCase& test, const Row& row) {
-    std::printf("%-7s %d %-13s", pszWhat, test.nTest, test.pszName);
+    std::printf("%-7s %d %-19s", pszWhat, test.nTest, test.pszName);
     PrintNumber(" %9.0f", row[BANDSCOPE], 9);
     PrintNumber(" %9.0f", row[IPERF], 9);
     PrintNumber(" %6.3f", row[RATIO], 6);
@@ -653,7 +661,7 @@ int main(int argc, char** argv) {
         "receiving programs read, 'loss' the share their sockets dropped, up (the node,\n"
         "iperf3's server) and down (the client), Bandscope then iperf3.\n",
         netns.A().strAddress.c_str(), netns.B().strAddress.c_str(), nSeconds);
-    std::printf("%-7s %-15s %9s %9s %6s %9s %6s %8s %6s %6s %5s %5s %5s %7s\n", "round", "test",
+    std::printf("%-7s %-21s %9s %9s %6s %9s %6s %8s %6s %6s %5s %5s %5s %7s\n", "round", "test",
                 "bandscope", "iperf3", "ratio", "tuned", "ratio", "counted", "sec50", "secmax",
                 "cpu", "iperf", "tuned", "dropped");
 
@@ -773,7 +781,7 @@ int main(int argc, char** argv) {
         PrintRow("median", test, median);
     }
     for (const TestCase& test : kCases) {
-        std::printf("range   %d %-13s", test.nTest, test.pszName);
+        std::printf("range   %d %-19s", test.nTest, test.pszName);
         const auto range = [&](const char* pszName, int nColumn, double dScale, int nDecimals) {
             const Spread spread = SpreadOf(rows[test.nTest], nColumn);
             if (!std::isnan(spread.dMedian))

@@ -29,6 +29,7 @@
 // namespaces are removed on the way out, Ctrl+C included.
 #include "app/main_dlg.h"
 #include "bench/bench_support.h"
+#include "net/test_kinds.h"
 #include "res/resource.h"
 #include "tests/support/address.h"
 #include "tests/support/loopback.h"
@@ -306,7 +307,7 @@ void RunWindowCycles(const NetnsPair& netns, CSoakNode& node, CUsageWatch& watch
         net.GetDlgItemAs<QLineEdit>(IDC_NODE_PORT)->setText(QString::number(NODE_PORT));
         net.GetDlgItemAs<QComboBox>(IDC_CLIENT_IP)
             ->setEditText(QString::fromStdString(netns.B().strAddress));
-        for (int nTest = 1; nTest <= 6; ++nTest) {
+        for (int nTest = 1; nTest <= kTestCount; ++nTest) {
             page.CheckDlgButton(IDC_TEST_BASE + nTest, 1);
         }
         page.GetDlgItemAs<QLineEdit>(IDC_SECONDS)->setText("1");

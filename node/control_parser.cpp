@@ -1,11 +1,12 @@
 #include "node/control_parser.h"
 
+#include "net/test_kinds.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace {
 constexpr uint8_t START = 0x6C;
-constexpr uint8_t LAST_TEST = 6;
 
 class CAppender final : public CControlParser::IEventSink {
 public:
@@ -35,7 +36,7 @@ bool CControlParser::IsMessageRun(const uint8_t* pData, size_t nLength) {
     for (size_t i = 0; i < nLength;) {
         if (pData[i] == START) {
             i += 3; // its seconds may be any bytes, and may still be on their way
-        } else if (pData[i] <= LAST_TEST) {
+        } else if (pData[i] <= kTestCount) {
             ++i;
         } else {
             return false;
@@ -52,7 +53,7 @@ void CControlParser::OnCommand(int nTest) {
     m_nHeld = 0;
     m_bHolding = false;
     m_nLastSmall = 0;
-    m_eMode = (nTest == 1 || nTest == 3) ? EMode::LeadIn : EMode::Control;
+    m_eMode = TestKind(nTest).TcpUpload() ? EMode::LeadIn : EMode::Control;
 }
 
 void CControlParser::ControlBytes(const uint8_t* pData, size_t nLength, IEventSink& sink) {
@@ -70,7 +71,7 @@ void CControlParser::ControlBytes(const uint8_t* pData, size_t nLength, IEventSi
             m_nStartMissing = 2;
         } else if (byte == 0) {
             sink.OnEvent({EKind::SessionEnd, 0});
-        } else if (byte <= LAST_TEST) {
+        } else if (byte <= kTestCount) {
             sink.OnEvent({EKind::TestRequest, byte});
         } else {
             ++nUnknown;

@@ -5,7 +5,7 @@
 // The connection has no framing. Outside an upload every byte is control:
 // 0x6C and two bytes of seconds (little-endian), a request 1..6, or the end
 // 0x00; a receive holding anything else is stray data, none of it a message.
-// During an upload (after the node has commanded test 1 or 3) the client
+// During an upload (after the node has commanded a TCP upload) the client
 // writes one 1000-byte block again and again, and sends its next message
 // only once its sender has stopped, at a block boundary; then it waits for
 // the answer. So:
@@ -63,7 +63,7 @@ public:
     // The time at which Tick may decide something, or -1 when nothing waits.
     int64_t NextDeadline() const;
 
-    // The node has sent command nTest; 1 and 3 start an upload on this
+    // The node has sent command nTest; a TCP upload starts on this
     // connection, every other test ends one.
     void OnCommand(int nTest);
 

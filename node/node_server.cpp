@@ -1,5 +1,7 @@
 #include "node/node_server.h"
 
+#include "net/test_kinds.h"
+
 #include <algorithm>
 
 namespace {
@@ -291,11 +293,11 @@ void CNodeServer::Attribute(const NodeIo::SDatagramBatch& batch) {
                 if (pSession->GetPeerAddress() != batch.nSender[i] || pSession->IsFinished()) {
                     continue;
                 }
-                const int nTest = pSession->GetTest();
-                if (pMatch == nullptr || nTest == 4 || nTest == 6) {
+                const bool bUdpUpload = TestKind(pSession->GetTest()).UdpUpload();
+                if (pMatch == nullptr || bUdpUpload) {
                     pMatch = pSession.get();
                 }
-                if (nTest == 4 || nTest == 6) {
+                if (bUdpUpload) {
                     break;
                 }
             }

@@ -1,6 +1,6 @@
 #include "node/session.h"
 
-#include "net/download_stamp.h"
+#include "net/test_kinds.h"
 #include "node/node_log.h"
 #include "node/node_options.h"
 
@@ -11,14 +11,8 @@ namespace {
 
 constexpr int RECEIVE_SIZE = 64 * 1024;
 constexpr int DOWNLOAD_WRITE = 128 * 1024;
-constexpr int DATAGRAM_SIZE = 1000;
-constexpr int DATAGRAM_BATCH = 64;
 constexpr int UNSENT_START = 128 * 1024; // the writer follows the client's rate from here
 constexpr int WAKE_MS = 100;             // the longest wait, so a stop is noticed in time
-// A paced UDP download's credit holds at most this much of its rate (and at
-// least one batch): a late wake-up loses nothing, and the burst after a
-// stall stays short.
-constexpr double CREDIT_MS = 5;
 // The window's longest test: no client of ours stays silent longer, after a
 // download that --max-seconds cut short or during a UDP download.
 constexpr int64_t LONGEST_TEST_SECONDS = 999;
@@ -34,13 +28,6 @@ constexpr int64_t TAKING_PART_MS = 500;
 constexpr int KEEPALIVE_IDLE_SECONDS = 2;
 constexpr int GIVE_UP_SECONDS = 6;
 
-const char* TestName(int nTest) {
-    static const char* const names[] = {
-        "none",       "TCP upload",   "TCP download",       "TCP upload/download",
-        "UDP upload", "UDP download", "UDP upload/download"};
-    return nTest >= 0 && nTest <= 6 ? names[nTest] : "unknown";
-}
-
 std::string Format(const char* pszFormat, auto... args) {
     if constexpr (sizeof...(args) == 0) {
         return pszFormat; // a fixed line
@@ -51,22 +38,15 @@ std::string Format(const char* pszFormat, auto... args) {
     }
 }
 
-double Mbits(uint64_t nBytes, int64_t nMs) {
-    return nMs > 0 ? static_cast<double>(nBytes) * 8.0 / 1000.0 / static_cast<double>(nMs) : 0.0;
-}
-
-// The time from the first to the last, when both happened.
-int64_t Span(int64_t nFirstMs, int64_t nLastMs) {
-    return nFirstMs >= 0 && nLastMs > nFirstMs ? nLastMs - nFirstMs : 0;
-}
-
 } // namespace
 
 CSession::CSession(const SSessionContext& context, SOCKET hAccepted, NodeIo::ADDRESS nPeer,
                    uint16_t nPeerPort)
     : m_context(context), m_pSocket(std::make_unique<CSocket>(hAccepted)), m_nPeer(nPeer),
       m_strPeer(NodeIo::TextFromAddress(nPeer) + ":" + std::to_string(nPeerPort)),
-      m_parser(context.pOptions->nSilenceMs), m_buffer(RECEIVE_SIZE), m_download(DOWNLOAD_WRITE) {
+      m_parser(context.pOptions->nSilenceMs), m_buffer(RECEIVE_SIZE), m_download(DOWNLOAD_WRITE),
+      m_udp(context.hUdp, nPeer, context.nPort, context.pOptions->dUdpRateMbits,
+            m_download.data()) {
     // Download bytes lie outside 0..6 (read as signed), so that even a lone
     // byte of download can never pass for a test command at the client.
     for (size_t i = 0; i < m_download.size(); ++i) {
@@ -113,13 +93,6 @@ int64_t CSession::Now() const {
     return NowMs();
 }
 
-void CSession::AddUdpReceived(int nBytes, int64_t nNowMs) {
-    m_nUdpReceived.fetch_add(static_cast<uint64_t>(nBytes), std::memory_order_relaxed);
-    int64_t nUnset = -1;
-    m_nUdpFirstMs.compare_exchange_strong(nUnset, nNowMs, std::memory_order_relaxed);
-    m_nUdpLastMs.store(nNowMs, std::memory_order_relaxed);
-}
-
 int64_t CSession::IdleDeadlineMs() const {
     // The seconds the client asked for buy no silence: a client is quiet
     // for long only while it takes a download in.
@@ -130,10 +103,10 @@ void CSession::NoteSignsOfLife(int64_t nNowMs) {
     // UDP has no acknowledgement: while the connection stands (its
     // keepalive ends it when the client's host stops answering), a UDP
     // download counts for the client's test time.
-    const bool bUdpDownload = m_bUdpDownload && nNowMs < m_nTestTimeEndMs;
+    const bool bUdpDownload = m_udp.IsRunning() && nNowMs < m_nTestTimeEndMs;
     // Datagrams count only as the upload of a UDP upload test.
-    const uint64_t nUdp = m_nUdpReceived.load(std::memory_order_relaxed);
-    const bool bUdpUpload = nUdp != m_nUdpSeen && (m_nTest == 4 || m_nTest == 6);
+    const uint64_t nUdp = m_tally.GetUdpReceived();
+    const bool bUdpUpload = nUdp != m_nUdpSeen && TestKind(m_nTest).UdpUpload();
     m_nUdpSeen = nUdp;
     if (bUdpUpload || bUdpDownload) {
         m_nLastLifeMs = nNowMs;
@@ -156,16 +129,13 @@ void CSession::Run() {
             nTimeout = std::min(nTimeout, nParserDeadline - nNow);
         }
         nTimeout = std::min(nTimeout, IdleDeadlineMs() - nNow);
-        if (m_bTcpDownload || m_bUdpDownload) {
-            nTimeout = std::min(nTimeout, m_nDownloadEndMs - nNow);
-        }
-        if (m_bUdpDownload && !m_bUdpBlocked) {
-            nTimeout = m_context.pOptions->dUdpRateMbits > 0 ? std::min<int64_t>(nTimeout, 1) : 0;
+        if (m_bTcpDownload || m_udp.IsRunning()) {
+            nTimeout = m_udp.WaitMs(std::min(nTimeout, m_nDownloadEndMs - nNow));
         }
         // The writer, not this thread, waits for room for the TCP download.
         NodeIo::SWait waits[2];
         waits[0] = {hSocket, true, false};
-        waits[1] = {m_context.hUdp, false, m_bUdpDownload && m_bUdpBlocked};
+        waits[1] = {m_context.hUdp, false, m_udp.IsRunning() && m_udp.IsBlocked()};
         if (!NodeIo::Wait(waits, 2, static_cast<int>(std::max<int64_t>(nTimeout, 0)))) {
             Finish("wait failed: " + OneLine(GetWinsockErrorText()), false);
             return;
@@ -188,13 +158,14 @@ void CSession::Run() {
             return;
         }
         if (waits[1].bWritable) {
-            m_bUdpBlocked = false;
+            m_udp.OnWritable();
         }
-        if (m_bUdpDownload && !m_bUdpBlocked) {
-            SendUdpDownload(nNow);
+        if (m_udp.IsRunning() && !m_udp.IsBlocked() && !m_udp.Send(nNow)) {
+            Log(ELine::Failure, "UDP download stopped: %s", OneLine(GetWinsockErrorText()).c_str());
+            StopDownload();
         }
         NoteSignsOfLife(nNow);
-        if ((m_bTcpDownload || m_bUdpDownload) && nNow >= m_nDownloadEndMs) {
+        if ((m_bTcpDownload || m_udp.IsRunning()) && nNow >= m_nDownloadEndMs) {
             StopDownload();
             // Cut short by --max-seconds while the client was taking it in:
             // its test goes on in silence until its own time is up.
@@ -236,10 +207,7 @@ bool CSession::ReadInput() {
         const uint64_t nUploadBefore = m_parser.GetUploadBytes();
         m_parser.Feed(m_buffer.data(), static_cast<size_t>(nReceived), nNow, m_messages);
         if (m_parser.GetUploadBytes() != nUploadBefore) {
-            if (m_nUploadFirstMs < 0) {
-                m_nUploadFirstMs = nNow;
-            }
-            m_nUploadLastMs = nNow;
+            m_tally.AddUpload(nNow);
             m_nLastLifeMs = nNow;
         }
     }
@@ -300,7 +268,7 @@ bool CSession::HandleRequest(int nTest) {
 }
 
 bool CSession::Command(int nTest) {
-    const bool bHadTcpDownload = m_nTest == 2 || m_nTest == 3;
+    const bool bHadTcpDownload = TestKind(m_nTest).TcpDownload();
     EndTest();
     if (!Settle(m_context.pOptions->nDrainLimitMs, bHadTcpDownload)) {
         return false;
@@ -316,9 +284,9 @@ bool CSession::Command(int nTest) {
         return true;
     }
     // The download must not join the command in the client's receive. A
-    // client of ours starts its upload of test 3 once it has read the
-    // command, which ends the pause at once.
-    if (!Settle(m_context.pOptions->nDrainLimitMs, true, nTest == 3)) {
+    // client of ours starts the upload of a test both ways once it has read
+    // the command, which ends the pause at once.
+    if (!Settle(m_context.pOptions->nDrainLimitMs, true, TestKind(nTest).bUpload)) {
         return false;
     }
     if (!m_writer.Begin(m_pSocket->GetHandle(), m_download.data(),
@@ -361,35 +329,25 @@ bool CSession::Settle(int64_t nLimitMs, bool bPause, bool bUntilUpload) {
 
 void CSession::BeginTest(int nTest) {
     const CNodeOptions& options = *m_context.pOptions;
+    const int64_t nStartMs = Now();
     m_nTest = nTest;
-    ++m_nTestsRun;
-    m_nTestStartMs = Now();
-    m_nLastLifeMs = m_nTestStartMs; // the client has just asked for it
+    m_tally.Begin(nStartMs);
+    m_downloadTally = {};
+    m_nLastLifeMs = nStartMs; // the client has just asked for it
     m_nQuietUntilMs = 0;
     int64_t nDownloadMs = static_cast<int64_t>(m_nSeconds) * 1000 + options.nGraceMs;
-    m_nTestTimeEndMs = m_nTestStartMs + std::min<int64_t>(m_nSeconds, LONGEST_TEST_SECONDS) * 1000 +
-                       options.nGraceMs;
+    m_nTestTimeEndMs =
+        nStartMs + std::min<int64_t>(m_nSeconds, LONGEST_TEST_SECONDS) * 1000 + options.nGraceMs;
     if (options.nMaxSeconds > 0) {
         nDownloadMs =
             std::min<int64_t>(nDownloadMs, static_cast<int64_t>(options.nMaxSeconds) * 1000);
     }
-    m_nDownloadEndMs = m_nTestStartMs + nDownloadMs;
-    m_bTcpDownload = nTest == 2 || nTest == 3;
-    m_bUdpDownload = nTest == 5 || nTest == 6;
-    m_bUdpBlocked = false;
-    m_dUdpCredit = 0;
-    m_nUdpCreditMs = m_nTestStartMs;
-    m_nTcpSent = 0;
-    m_nUdpSent = 0;
-    m_nDownloadFirstMs = -1;
-    m_nDownloadStopMs = -1;
-    m_nDownloadTaken = 0;
-    m_nUploadFirstMs = -1;
-    m_nUploadLastMs = -1;
-    m_nUdpFirstMs.store(-1, std::memory_order_relaxed);
-    m_nUdpLastMs.store(-1, std::memory_order_relaxed);
-    m_nUdpReceivedAtStart = m_nUdpReceived.load(std::memory_order_relaxed);
-    Log(ELine::TestStart, "test %d (%s) start", nTest, TestName(nTest));
+    m_nDownloadEndMs = nStartMs + nDownloadMs;
+    m_bTcpDownload = TestKind(nTest).TcpDownload();
+    if (TestKind(nTest).UdpDownload()) {
+        m_udp.Begin(nTest, nStartMs);
+    }
+    Log(ELine::TestStart, "test %d (%s) start", nTest, TestKind(nTest).pszName);
 }
 
 void CSession::EndTest() {
@@ -397,106 +355,32 @@ void CSession::EndTest() {
     if (m_nTest == 0) {
         return;
     }
-    const int64_t nMs = Now() - m_nTestStartMs;
-    const uint64_t nSent = m_nTcpSent + m_nUdpSent;
-    const uint64_t nReceived =
-        m_parser.GetUploadBytes() +
-        (m_nUdpReceived.load(std::memory_order_relaxed) - m_nUdpReceivedAtStart);
-    m_nTotalSent += nSent;
-    m_nTotalReceived += nReceived;
-    // Rates over the time the data flowed, not the whole test: a download
-    // stops before the client asks for its next test, and an upload starts
-    // a round trip after the command.
-    const int64_t nSentMs = Span(m_nDownloadFirstMs, m_nDownloadStopMs);
-    int64_t nUploadFirstMs = m_nUdpFirstMs.load(std::memory_order_relaxed);
-    int64_t nUploadLastMs = m_nUdpLastMs.load(std::memory_order_relaxed);
-    if (m_nUploadFirstMs >= 0) {
-        nUploadFirstMs =
-            nUploadFirstMs >= 0 ? std::min(nUploadFirstMs, m_nUploadFirstMs) : m_nUploadFirstMs;
-        nUploadLastMs = std::max(nUploadLastMs, m_nUploadLastMs);
-    }
-    const int64_t nReceivedMs = Span(nUploadFirstMs, nUploadLastMs);
-    Log(ELine::TestEnd,
-        "test %d (%s) end after %.2f s: sent %llu bytes (%.1f Mbit/s over %.2f s), "
-        "received %llu bytes (%.1f Mbit/s over %.2f s)%s",
-        m_nTest.load(), TestName(m_nTest), static_cast<double>(nMs) / 1000.0,
-        static_cast<unsigned long long>(nSent), Mbits(m_nDownloadTaken, nSentMs),
-        static_cast<double>(nSentMs) / 1000.0, static_cast<unsigned long long>(nReceived),
-        Mbits(nReceived, nReceivedMs), static_cast<double>(nReceivedMs) / 1000.0,
-        m_parser.IsOutOfStep() ? "; the upload did not repeat its block" : "");
+    const std::string strMoved = m_tally.End(Now(), m_parser.GetUploadBytes(), m_downloadTally);
+    Log(ELine::TestEnd, "test %d (%s) end %s%s", m_nTest.load(), TestKind(m_nTest).pszName,
+        strMoved.c_str(), m_parser.IsOutOfStep() ? "; the upload did not repeat its block" : "");
     m_nTest = 0;
 }
 
 void CSession::StopDownload() {
+    if (!m_bTcpDownload && !m_udp.IsRunning()) {
+        return;
+    }
+    SDownloadTally& tally = m_downloadTally;
     if (m_bTcpDownload) {
         m_writer.End();
-        m_nTcpSent = m_writer.GetSent();
-        m_nDownloadFirstMs = m_writer.GetFirstWriteMs();
+        tally.nSent = m_writer.GetSent();
+        tally.nFirstMs = m_writer.GetFirstWriteMs();
+    } else {
+        m_udp.Stop();
+        tally.nSent = m_udp.GetSent();
+        tally.nFirstMs = m_udp.GetFirstSendMs();
     }
-    if (m_bTcpDownload || m_bUdpDownload) {
-        m_nDownloadStopMs = Now();
-        // What is still unacknowledged has not reached the client by now.
-        const int nQueued = m_bTcpDownload ? NodeIo::GetUnacknowledged(m_pSocket->GetHandle()) : 0;
-        const uint64_t nSent = m_nTcpSent + m_nUdpSent;
-        m_nDownloadTaken =
-            nSent - std::min<uint64_t>(nSent, static_cast<uint64_t>(std::max(nQueued, 0)));
-    }
+    tally.nStopMs = Now();
+    // What is still unacknowledged has not reached the client by now.
+    const int nQueued = m_bTcpDownload ? NodeIo::GetUnacknowledged(m_pSocket->GetHandle()) : 0;
+    tally.nTaken =
+        tally.nSent - std::min<uint64_t>(tally.nSent, static_cast<uint64_t>(std::max(nQueued, 0)));
     m_bTcpDownload = false;
-    m_bUdpDownload = false;
-    m_bUdpBlocked = false;
-}
-
-void CSession::SendUdpDownload(int64_t nNowMs) {
-    const double dRate = m_context.pOptions->dUdpRateMbits;
-    if (dRate > 0) {
-        // nNowMs was taken before this loop's requests were handled: a test
-        // begun since then started its credit later, which earns nothing yet.
-        const double dPerMs = dRate * 1000000.0 / 8.0 / 1000.0; // bytes
-        const int64_t nEarnedMs = std::max<int64_t>(nNowMs - m_nUdpCreditMs, 0);
-        m_dUdpCredit =
-            std::min(m_dUdpCredit + dPerMs * static_cast<double>(nEarnedMs),
-                     std::max(dPerMs * CREDIT_MS, double{DATAGRAM_BATCH * DATAGRAM_SIZE}));
-        m_nUdpCreditMs += nEarnedMs;
-    }
-    // Paced: every batch the credit allows; unpaced: one batch a pass, as
-    // the loop comes straight back.
-    do {
-        const int nCount =
-            dRate > 0 ? std::min(DATAGRAM_BATCH, static_cast<int>(m_dUdpCredit / DATAGRAM_SIZE))
-                      : DATAGRAM_BATCH;
-        if (nCount <= 0) {
-            return;
-        }
-        // Each datagram leads with its number in the test and the batch's
-        // send time (one stamp serves, as the batch leaves in one call).
-        if (m_udpBatch.empty()) {
-            m_udpBatch.assign(m_download.begin(),
-                              m_download.begin() + DATAGRAM_BATCH * DATAGRAM_SIZE);
-        }
-        const auto nFirst = static_cast<uint32_t>(m_nUdpSent / DATAGRAM_SIZE);
-        const uint64_t nSentUs = DownloadStampNowUs();
-        for (int i = 0; i < nCount; ++i) {
-            WriteDownloadStamp(&m_udpBatch[static_cast<size_t>(i) * DATAGRAM_SIZE],
-                               nFirst + static_cast<uint32_t>(i), nSentUs, m_nTest);
-        }
-        const int nSent =
-            NodeIo::SendDatagrams(m_context.hUdp, m_udpBatch.data(), DATAGRAM_SIZE, m_nPeer,
-                                  m_context.nPort, nCount, m_bUdpSegmentation);
-        if (nSent == NodeIo::IO_WOULD_BLOCK) {
-            m_bUdpBlocked = true;
-            return;
-        }
-        if (nSent < 0) {
-            Log(ELine::Failure, "UDP download stopped: %s", OneLine(GetWinsockErrorText()).c_str());
-            StopDownload();
-            return;
-        }
-        if (m_nDownloadFirstMs < 0) {
-            m_nDownloadFirstMs = Now();
-        }
-        m_nUdpSent += static_cast<uint64_t>(nSent) * DATAGRAM_SIZE;
-        m_dUdpCredit -= static_cast<double>(nSent) * DATAGRAM_SIZE;
-    } while (dRate > 0);
 }
 
 void CSession::Finish(const std::string& strReason, bool bTellClient) {
@@ -515,12 +399,9 @@ void CSession::Finish(const std::string& strReason, bool bTellClient) {
                                        ? Format("; %llu log line(s) left out",
                                                 static_cast<unsigned long long>(m_nLinesLeftOut))
                                        : std::string();
-    Log(ELine::SessionEnded,
-        "session ended (%s): %d test(s), sent %llu bytes, received %llu bytes, ignored "
-        "%llu byte(s) that are no message%s",
-        strReason.c_str(), m_nTestsRun, static_cast<unsigned long long>(m_nTotalSent),
-        static_cast<unsigned long long>(m_nTotalReceived),
-        static_cast<unsigned long long>(m_nUnknown), strLeftOut.c_str());
+    Log(ELine::SessionEnded, "session ended (%s): %s, ignored %llu byte(s) that are no message%s",
+        strReason.c_str(), m_tally.Totals().c_str(), static_cast<unsigned long long>(m_nUnknown),
+        strLeftOut.c_str());
     m_pSocket.reset();
     m_bFinished = true;
 }

@@ -9,6 +9,8 @@
 #include "node/message_queue.h"
 #include "node/node_log.h"
 #include "node/socket_io.h"
+#include "node/test_tally.h"
+#include "node/udp_pacer.h"
 
 #include <array>
 #include <atomic>
@@ -43,7 +45,7 @@ public:
     int GetTest() const { return m_nTest; }
     // Called by the node's UDP receiver for datagrams from this client that
     // arrived at nNowMs.
-    void AddUdpReceived(int nBytes, int64_t nNowMs);
+    void AddUdpReceived(int nBytes, int64_t nNowMs) { m_tally.AddUdp(nBytes, nNowMs); }
 
 protected:
     void Run() override;
@@ -87,7 +89,6 @@ private:
     void BeginTest(int nTest);
     void EndTest();
     void StopDownload();
-    void SendUdpDownload(int64_t nNowMs);
     // Takes what shows that the client still takes part.
     void NoteSignsOfLife(int64_t nNowMs);
     // When the session is closed unless the client shows a sign of life.
@@ -101,13 +102,14 @@ private:
     CControlParser m_parser;
     CMessageQueue m_messages;
     std::vector<uint8_t> m_buffer;
-    std::vector<uint8_t> m_download; // the TCP download's bytes; never a command value
-    std::vector<uint8_t> m_udpBatch; // a batch of UDP download datagrams, stamped as sent
+    std::vector<uint8_t> m_download; // the download's bytes; never a command value
     CDownloadWriter m_writer;        // runs only while a TCP download does
+    CUdpPacer m_udp;
+    CTestTally m_tally;
+    SDownloadTally m_downloadTally; // the running test's
 
     std::atomic<bool> m_bFinished{false};
     std::atomic<int> m_nTest{0};
-    std::atomic<uint64_t> m_nUdpReceived{0};
 
     bool m_bStarted = false;
     bool m_bClosing = false;  // the node is stopping: drain once more regardless of m_bRun
@@ -123,35 +125,13 @@ private:
     // After a download that --max-seconds cut short, the client runs its
     // test to its end in silence.
     int64_t m_nQuietUntilMs = 0;
-    uint64_t m_nUdpSeen = 0; // m_nUdpReceived when last looked at
+    uint64_t m_nUdpSeen = 0; // the tally's UDP bytes when last looked at
     int64_t m_nCommandMs = 0;
-    int m_nTestsRun = 0;
 
     // The running test.
-    int64_t m_nTestStartMs = 0;
     int64_t m_nDownloadEndMs = 0;
     int64_t m_nTestTimeEndMs = 0; // the client's seconds and the grace, from the start
     bool m_bTcpDownload = false;
-    bool m_bUdpDownload = false;
-    bool m_bUdpBlocked = false;
-    bool m_bUdpSegmentation = true; // cleared once the path to the client refuses it
-    double m_dUdpCredit = 0;        // bytes the pacing allows now
-    int64_t m_nUdpCreditMs = 0;
-    uint64_t m_nTcpSent = 0; // taken from the writer when the download stops
-    uint64_t m_nUdpSent = 0;
-    uint64_t m_nUdpReceivedAtStart = 0;
-    // When the data flowed, for the test's rates: the download from its
-    // first write to its stop (with what the client had taken by then), the
-    // upload from its first to its last receive.
-    int64_t m_nDownloadFirstMs = -1;
-    int64_t m_nDownloadStopMs = -1;
-    uint64_t m_nDownloadTaken = 0;
-    int64_t m_nUploadFirstMs = -1;
-    int64_t m_nUploadLastMs = -1;
-    std::atomic<int64_t> m_nUdpFirstMs{-1}; // set by the UDP receiver
-    std::atomic<int64_t> m_nUdpLastMs{-1};
-    uint64_t m_nTotalSent = 0;
-    uint64_t m_nTotalReceived = 0;
 
     // Unexpected bytes, logged at most once a second.
     uint64_t m_nUnknown = 0;

@@ -5,25 +5,6 @@
 
 namespace {
 
-const char* const kDefaultTitles[kResultCount] = {
-    "Test Averages",
-    "TCP - Upload test",
-    "TCP - Download test",
-    "TCP - Upload/Download test",
-    "UDP - Upload test",
-    "UDP - Download test",
-    "UDP - Upload/Download test",
-};
-
-// Which series a test fills. Two-way tests are limited by their upload series
-// and append (and raise max) download first.
-bool HasDownload(int nTest) {
-    return nTest == 2 || nTest == 3 || nTest == 5 || nTest == 6;
-}
-bool HasUpload(int nTest) {
-    return nTest == 1 || nTest == 3 || nTest == 4 || nTest == 6;
-}
-
 void RaiseMax(int32_t& nMax, float fRate) {
     if (fRate > static_cast<float>(nMax))
         nMax = TruncateRate(fRate);
@@ -60,37 +41,40 @@ int32_t TruncateRate(float fRate) {
     return static_cast<int32_t>(fRate);
 }
 
-const char* DefaultResultTitle(std::size_t nIndex) {
-    return nIndex < kResultCount ? kDefaultTitles[nIndex] : "";
-}
-
 void ResetResults(TestResults& results) {
     for (std::size_t i = 0; i < kResultCount; ++i) {
         // Swapping with empties releases the storage, not just the size.
         std::vector<int32_t>().swap(results[i].download);
         std::vector<int32_t>().swap(results[i].upload);
         results[i].max = 0;
-        results[i].name = kDefaultTitles[i];
+        results[i].name = kTestKinds[i].pszTitle;
     }
 }
 
 bool RecordSample(TestResults& results, int nTest, float fDownload, float fUpload,
                   uint16_t nSeconds) {
-    if (nTest < 1 || nTest > 6)
+    if (!IsTest(nTest))
         return true;
-    TestResult& result = results[static_cast<std::size_t>(nTest)];
-    const std::vector<int32_t>& limiting = HasUpload(nTest) ? result.upload : result.download;
-    if (limiting.size() >= static_cast<std::size_t>(nSeconds))
+    if (SecondsStored(results, nTest) >= static_cast<std::size_t>(nSeconds))
         return false;
-    if (HasDownload(nTest))
+    const STestKind& kind = TestKind(nTest);
+    TestResult& result = results[static_cast<std::size_t>(nTest)];
+    if (kind.bDownload)
         result.download.push_back(TruncateRate(fDownload));
-    if (HasUpload(nTest))
+    if (kind.bUpload)
         result.upload.push_back(TruncateRate(fUpload));
-    if (HasDownload(nTest))
+    if (kind.bDownload)
         RaiseMax(result.max, fDownload);
-    if (HasUpload(nTest))
+    if (kind.bUpload)
         RaiseMax(result.max, fUpload);
     return true;
+}
+
+std::size_t SecondsStored(const TestResults& results, int nTest) {
+    if (!IsTest(nTest))
+        return 0;
+    const TestResult& result = results[static_cast<std::size_t>(nTest)];
+    return (TestKind(nTest).bUpload ? result.upload : result.download).size();
 }
 
 void ComputeAverages(TestResults& results, uint16_t nSeconds) {

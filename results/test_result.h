@@ -3,6 +3,8 @@
 // (samples are handed to that thread), so no lock is kept here.
 #pragma once
 
+#include "net/test_kinds.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -17,11 +19,8 @@ struct TestResult {
 };
 
 // Index 0 holds the averages, 1 to 6 the tests of the same number.
-constexpr std::size_t kResultCount = 7;
+constexpr std::size_t kResultCount = kTestKinds.size();
 using TestResults = std::array<TestResult, kResultCount>;
-
-// The default title of record nIndex ("" outside 0..6).
-const char* DefaultResultTitle(std::size_t nIndex);
 
 // Empties every series, sets every max to 0 and restores the default titles.
 void ResetResults(TestResults& results);
@@ -31,6 +30,9 @@ void ResetResults(TestResults& results);
 // test is over. A test number outside 1..6 stores nothing and gives true.
 bool RecordSample(TestResults& results, int nTest, float fDownload, float fUpload,
                   uint16_t nSeconds);
+// The samples in test nTest's limiting series: its upload when it has one
+// (two-way tests append download first), else its download. 0 for no test.
+std::size_t SecondsStored(const TestResults& results, int nTest);
 
 // Rebuilds record 0's series as the per-second means over tests 1 to 6, up to
 // nSeconds samples. Record 0's max only ever rises here; its name is kept.

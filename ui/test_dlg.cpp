@@ -1,5 +1,6 @@
 #include "ui/test_dlg.h"
 
+#include "net/test_kinds.h"
 #include "res/resource.h"
 
 #include <QLineEdit>
@@ -7,7 +8,7 @@
 CTestDlg::CTestDlg() : CTemplateDialog(IDD_TESTS_PAGE, true) {}
 
 bool CTestDlg::OnInitDialog() {
-    for (int nTest = 1; nTest <= 6; ++nTest)
+    for (int nTest = 1; nTest <= kTestCount; ++nTest)
         CheckDlgButton(IDC_TEST_BASE + nTest, 1);
     GetDlgItemAs<QLineEdit>(IDC_SECONDS)->setMaxLength(3);
     SetDlgItemText(IDC_SECONDS, "30");

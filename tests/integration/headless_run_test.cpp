@@ -208,7 +208,7 @@ TEST_F(HeadlessRunTest, FailuresAndUsageErrorsHaveTheirExitCodes) {
         args.insert(args.end(), {"--seconds", "2", "--tests", "1,2"});
         for (int i = 0; i < (nAnswer == -2 ? 3 : 1); ++i) {
             RunningProgram program(m_dir, args);
-            EXPECT_EQ(program.Wait(20s), 1) << program.Out();
+            EXPECT_EQ(program.Wait(Promptly(20s)), 1) << program.Out();
             EXPECT_EQ(program.Err(), "CClient::Error\n" + strText + "\n");
         }
     }

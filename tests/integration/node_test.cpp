@@ -79,7 +79,8 @@ void RequestTest(CClient& client, int nTest) {
 
 // Waits for the next command after nBefore commands; -1000 when none came.
 // The ceiling is generous: a test that needs the answer soon says so itself.
-int NextCommand(Received& received, size_t nBefore, std::chrono::milliseconds timeout = 10s) {
+int NextCommand(Received& received, size_t nBefore,
+                std::chrono::milliseconds timeout = Promptly(10s)) {
     int nCommand = -1000;
     WaitUntil(
         [&] {
@@ -724,9 +725,10 @@ TEST_F(NodeTest, OnlyAClientThatTakesPartOutlivesTheIdleLimit) {
         return nClosed;
     };
     // The one that never reads makes the node wait up to a second to tell it.
-    ASSERT_TRUE(WaitUntil([&] { return idleClosed() == std::size(silences); }, 4s)) << m_node.Log();
+    ASSERT_TRUE(WaitUntil([&] { return idleClosed() == std::size(silences); }, Promptly(4s)))
+        << m_node.Log();
     EXPECT_GT(std::chrono::steady_clock::now() - sent, IDLE);
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, IDLE + 2s);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, IDLE + Promptly(2s));
     for (size_t i = 0; i + 1 < silent.size(); ++i) {
         // Its command if it asked for one, then the end, and the close.
         const std::string strExpected = std::string(silences[i].substr(3)) + '\0';
