@@ -23,45 +23,38 @@ bool CClient::Connect(const std::string& strAddress, uint16_t nPort) {
         SetError(WinsockErrorText(WSAEINVAL)); // it would have to end the thread it runs on
         return false;
     }
-    Close();
-    Join(); // the old receive thread is already released; let it end before the new socket
-    const uint32_t nCloses = m_nCloses;
-    // Reachable by Close before the connect begins, so that Close can cancel it.
+    SetError({});
+    // The new socket replaces the old one at once, so that from here on a
+    // Close drops it and so cancels the connect.
     const std::shared_ptr<CSocket> pSocket = CSocket::Create(SOCKET_TYPE_STREAM);
     m_socket.Set(pSocket);
-    const auto cancelled = [&] { return m_nCloses != nCloses; };
-    bool bConnected =
-        !cancelled() && pSocket->ConnectWithin(strAddress, nPort, m_nConnectTimeoutMs);
-    std::string strError = pSocket->GetLastErrorText();
-    if (bConnected && !Start()) {
-        bConnected = false;
-        strError = WinsockErrorText(WSAEPROCLIM); // the system would make no more threads
+    Join(); // the old receive thread ends on its socket's shutdown
+    if (!pSocket->ConnectWithin(strAddress, nPort, m_nConnectTimeoutMs)) {
+        m_socket.Drop(pSocket); // unless a Close has: it failed then with WSAEINTR
+        SetError(pSocket->GetLastErrorText());
+        return false;
     }
-    // A Close that came meanwhile has dropped the socket (and a thread just
-    // started then finds none and ends).
-    if (bConnected && cancelled()) {
-        bConnected = false;
+    if (m_socket.Get() != pSocket) { // a Close as it connected
+        SetError(WinsockErrorText(WSAEINTR));
+        return false;
     }
-    if (!bConnected) {
+    // A Close from here on is one after the connect: the thread started then
+    // finds no connected socket and ends.
+    if (!Start()) {
         m_socket.Drop(pSocket);
-        SetError(cancelled() ? WinsockErrorText(WSAEINTR) : strError);
+        SetError(WinsockErrorText(WSAEPROCLIM)); // the system would make no more threads
+        return false;
     }
-    return bConnected;
+    return true;
 }
 
 void CClient::Close() {
-    ++m_nCloses;
     SetError({});
-    if (!m_socket.Drop()) {
-        return;
+    if (m_socket.Drop()) {
+        // From the receive thread this only clears the flag: the thread ends
+        // when the callback that called us returns.
+        Stop(true);
     }
-    // From the receive thread this only clears the flag: the thread ends
-    // when the callback that called us returns.
-    Stop(true);
-}
-
-void CClient::Unblock() {
-    m_socket.Drop();
 }
 
 int CClient::Send(const void* pData, int nLength) {
@@ -116,11 +109,10 @@ int CClient::SendSessionEnd() {
 
 void CClient::Run() {
     std::vector<char> buffer(RECEIVE_BUFFER);
-    while (m_bRun) {
-        const auto pSocket = GetSocket();
-        if (!pSocket) {
-            break;
-        }
+    // Only the socket this thread was started for: one not yet connected
+    // belongs to a Connect still under way, and to the thread after this.
+    const auto pSocket = GetSocket();
+    while (m_bRun && pSocket && pSocket->IsConnected()) {
         const int nReceived = pSocket->Receive(buffer.data(), RECEIVE_BUFFER);
         if (nReceived <= 0) {
             // The node closed the connection, or it failed: the owner learns

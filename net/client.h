@@ -68,7 +68,6 @@ public:
 
 protected:
     void Run() override;
-    void Unblock() override;
 
 private:
     int SendControl(const std::string& strMessage);
@@ -77,9 +76,6 @@ private:
     const PFNRECEIVE m_pfnReceive;
     CSharedSocket m_socket;
     std::atomic<uint32_t> m_nConnectTimeoutMs{CONNECT_TIMEOUT_MS};
-    // Counts Close calls, so that a Connect learns of one that came before
-    // its socket was there to be shut down.
-    std::atomic<uint32_t> m_nCloses{0};
     mutable std::mutex m_mtxError; // guards m_strError
     std::string m_strError;
 };

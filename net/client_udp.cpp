@@ -47,16 +47,11 @@ void CClientUDP::Close() {
     SetError({});
     // Shutting the socket down wakes a receive blocked on it, even though it
     // is unconnected.
-    if (!m_socket.Drop()) {
-        return;
+    if (m_socket.Drop()) {
+        // From the receive thread this only clears the flag: the thread ends
+        // when the callback that called us returns.
+        Stop(true);
     }
-    // From the receive thread this only clears the flag: the thread ends
-    // when the callback that called us returns.
-    Stop(true);
-}
-
-void CClientUDP::Unblock() {
-    m_socket.Drop();
 }
 
 int CClientUDP::SendTo(const void* pData, int nLength, const std::string& strHost, uint16_t nPort) {

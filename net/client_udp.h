@@ -59,7 +59,6 @@ public:
 
 protected:
     void Run() override;
-    void Unblock() override;
 
 private:
     void SetError(std::string strError);

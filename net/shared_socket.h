@@ -18,9 +18,15 @@ public:
         return m_pSocket;
     }
 
+    // Makes pSocket the current one; the socket it replaces is dropped.
     void Set(std::shared_ptr<CSocket> pSocket) {
-        std::lock_guard lock(m_mtxSocket);
-        m_pSocket = std::move(pSocket);
+        {
+            std::lock_guard lock(m_mtxSocket);
+            pSocket.swap(m_pSocket);
+        }
+        if (pSocket) {
+            pSocket->Shutdown();
+        }
     }
 
     // Takes the socket out and wakes every call blocked on it. With pExpected,

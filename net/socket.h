@@ -125,7 +125,8 @@ public:
     std::string GetPeerAddress() override;
 
     // Connect, giving up after nTimeoutMs with WSAETIMEDOUT. Shutdown from
-    // another thread cancels it at once: it then fails with WSAEINTR.
+    // another thread, before or during the connect, cancels it at once: it
+    // then fails with WSAEINTR.
     // Connect itself is this without a bound of its own.
     bool ConnectWithin(const std::string& strAddress, uint16_t nPort, uint32_t nTimeoutMs);
     // 1 once the socket has room for a send (or has failed: the send then

@@ -18,10 +18,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The longest a connect in progress waits before it looks again whether it
-// was cancelled (a Shutdown that came just before the connect began).
-constexpr int CONNECT_SLICE_MS = 50;
-
 // Milliseconds from now until the deadline, 0 once it has passed.
 int MillisecondsLeft(Clock::time_point deadline) {
     // Rounded up, so that a wait of that long never ends before the deadline.
@@ -57,23 +53,13 @@ SOCKET CreateSocket(int nType) {
 class CSocket::CDescriptor {
 public:
     explicit CDescriptor(SOCKET hSocket) : m_hSocket(hSocket) {}
-    ~CDescriptor() {
-        if (m_hSocket != INVALID_SOCKET) {
-            ::close(m_hSocket);
-        }
-    }
+    ~CDescriptor() { ::close(m_hSocket); }
     CDescriptor(const CDescriptor&) = delete;
     CDescriptor& operator=(const CDescriptor&) = delete;
     SOCKET Handle() const { return m_hSocket; }
-    // Releases it now, for its last user: false, with errno set, on failure.
-    bool Release() {
-        const SOCKET hSocket = m_hSocket;
-        m_hSocket = INVALID_SOCKET;
-        return ::close(hSocket) == 0;
-    }
 
 private:
-    SOCKET m_hSocket;
+    const SOCKET m_hSocket;
 };
 
 class CSocket::CHold {
@@ -184,23 +170,20 @@ bool CSocket::ConnectWithin(const std::string& strAddress, uint16_t nPort, uint3
 }
 
 // The outcome of a connect in progress, as an errno: 0 once connected,
-// ETIMEDOUT after nTimeoutMs, EINTR once Shutdown has cancelled it.
+// ETIMEDOUT after nTimeoutMs, EINTR once Shutdown has cancelled it. The
+// shutdown itself wakes the wait: during the connect it ends the attempt, and
+// before it the socket stays hung up, which poll reports at once.
 int CSocket::WaitForConnect(SOCKET hSocket, uint32_t nTimeoutMs) const {
     const auto deadline = nTimeoutMs == UINT32_MAX
                               ? Clock::time_point::max()
                               : Clock::now() + std::chrono::milliseconds(nTimeoutMs);
     for (;;) {
-        // Shutdown wakes the wait at once; the slices catch one that came
-        // before the connect had begun.
-        if (m_bShutdown) {
-            return EINTR;
-        }
         const int nLeft = MillisecondsLeft(deadline);
         if (nLeft == 0) {
             return ETIMEDOUT;
         }
         pollfd pfd{hSocket, POLLOUT, 0};
-        const int nReady = ::poll(&pfd, 1, std::min(nLeft, CONNECT_SLICE_MS));
+        const int nReady = ::poll(&pfd, 1, nLeft);
         if (nReady < 0 && errno != EINTR) {
             return errno;
         }
@@ -271,22 +254,14 @@ bool CSocket::Close() {
     }
     // The last user releases the descriptor: here, unless a call on another
     // thread is still in it (it has been woken, and lets go when it returns).
-    if (pDescriptor.use_count() == 1 && !pDescriptor->Release()) {
-        SetLastError(errno);
-        RecordError();
-        return false;
-    }
     pDescriptor.reset();
     OnDisconnected();
     return true;
 }
 
 void CSocket::Shutdown() {
-    m_bShutdown = true; // before the wake, so that a connect in progress sees it
-    const CHold hold(*this);
-    if (hold.Handle() != INVALID_SOCKET) {
-        ::shutdown(hold.Handle(), SHUT_RDWR);
-    }
+    m_bShutdown = true; // before the wake, so that a connect woken by it sees it
+    ::shutdown(CHold(*this).Handle(), SHUT_RDWR); // fails harmlessly once closed
 }
 
 int CSocket::Send(const void* pData, int nLength) {

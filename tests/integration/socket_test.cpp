@@ -33,6 +33,18 @@ TEST(Socket, RefusedConnectRecordsItsTextAndLeavesTheObjectUnconnected) {
     EXPECT_EQ(socket.GetPort(), 0);
 }
 
+TEST(Socket, AShutdownBeforeTheConnectBeginsCancelsIt) {
+    // A full accept queue: the listener drops further connects, as a silent node would.
+    TcpListener listener("127.0.0.1", 0);
+    CSocket queued(CreateSocket(SOCKET_TYPE_STREAM));
+    ASSERT_TRUE(queued.Connect("127.0.0.1", listener.Port()));
+    CSocket socket(CreateSocket(SOCKET_TYPE_STREAM));
+    socket.Shutdown();
+    EXPECT_FALSE(socket.ConnectWithin("127.0.0.1", listener.Port(), 2000));
+    EXPECT_EQ(socket.GetLastErrorText(), "WSAEINTR\nInterrupted function call");
+    EXPECT_FALSE(socket.IsConnected());
+}
+
 TEST(Socket, HostNameInsteadOfDottedAddressFailsToConnect) {
     TcpListener listener;
     CSocket socket(CreateSocket(SOCKET_TYPE_STREAM));
