@@ -13,6 +13,17 @@ int64_t NowMs();
 // A Winsock text (code, line break, description) as one log line.
 std::string OneLine(std::string strText);
 
+// printf-style text for a log line (cut at 511 characters).
+std::string Format(const char* pszFormat, auto... args) {
+    if constexpr (sizeof...(args) == 0) {
+        return pszFormat; // a fixed line
+    } else {
+        char szText[512];
+        std::snprintf(szText, sizeof szText, pszFormat, args...);
+        return szText;
+    }
+}
+
 class CNodeLog {
 public:
     // Lines go to pFile (the fuzz target gives the null device).

@@ -5,7 +5,6 @@
 #include "node/node_options.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -27,16 +26,6 @@ constexpr int64_t TAKING_PART_MS = 500;
 // UDP download within 6 s, well inside the idle limit that governs the rest.
 constexpr int KEEPALIVE_IDLE_SECONDS = 2;
 constexpr int GIVE_UP_SECONDS = 6;
-
-std::string Format(const char* pszFormat, auto... args) {
-    if constexpr (sizeof...(args) == 0) {
-        return pszFormat; // a fixed line
-    } else {
-        char szText[512];
-        std::snprintf(szText, sizeof szText, pszFormat, args...);
-        return szText;
-    }
-}
 
 } // namespace
 

@@ -1,7 +1,8 @@
 #include "node/test_tally.h"
 
+#include "node/node_log.h"
+
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -56,21 +57,16 @@ std::string CTestTally::End(int64_t nNowMs, uint64_t nUploadBytes, const SDownlo
         nUploadLastMs = std::max(nUploadLastMs, m_nUploadLastMs);
     }
     const int64_t nReceivedMs = Span(nUploadFirstMs, nUploadLastMs);
-    char szText[256];
-    std::snprintf(szText, sizeof szText,
-                  "after %.2f s: sent %llu bytes (%.1f Mbit/s over %.2f s), "
+    return Format("after %.2f s: sent %llu bytes (%.1f Mbit/s over %.2f s), "
                   "received %llu bytes (%.1f Mbit/s over %.2f s)",
                   static_cast<double>(nNowMs - m_nStartMs) / 1000.0,
                   static_cast<unsigned long long>(download.nSent), Mbits(download.nTaken, nSentMs),
                   static_cast<double>(nSentMs) / 1000.0, static_cast<unsigned long long>(nReceived),
                   Mbits(nReceived, nReceivedMs), static_cast<double>(nReceivedMs) / 1000.0);
-    return szText;
 }
 
 std::string CTestTally::Totals() const {
-    char szText[128];
-    std::snprintf(szText, sizeof szText, "%d test(s), sent %llu bytes, received %llu bytes",
-                  m_nTests, static_cast<unsigned long long>(m_nTotalSent),
+    return Format("%d test(s), sent %llu bytes, received %llu bytes", m_nTests,
+                  static_cast<unsigned long long>(m_nTotalSent),
                   static_cast<unsigned long long>(m_nTotalReceived));
-    return szText;
 }
