@@ -2,36 +2,13 @@
 #include "tests/support/loopback.h"
 #include "tests/support/netns.h"
 #include "tests/support/node_process.h"
+#include "tests/support/raw_download.h"
 
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 using namespace testing_support;
 using namespace std::chrono_literals;
-
-namespace {
-// Reads the download until a receive ends with the command (download bytes
-// never fall in 0..6).
-bool ReadUntilCommand(int fd, char cCommand, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    char buffer[65536];
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd pfd{fd, POLLIN, 0};
-        if (poll(&pfd, 1, 100) != 1) {
-            continue;
-        }
-        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n <= 0) {
-            return false;
-        }
-        if (buffer[n - 1] == cCommand) {
-            return true;
-        }
-    }
-    return false;
-}
-} // namespace
 
 // A client's link goes down in the middle of its UDP download, with nothing
 // to acknowledge (no keepalive then; the kernel would wait a quarter of an
@@ -58,7 +35,7 @@ TEST(NodeNetns, AVanishedClientsUdpDownloadEndsWithinSeconds) {
     EXPECT_EQ(ReadBytes(late, 1, 2s), "\x02");
     // The client takes in the download until test 5's command, then vanishes.
     send(late, "\x05", 1, MSG_NOSIGNAL);
-    ASSERT_TRUE(ReadUntilCommand(late, 5, 20s));
+    ASSERT_EQ(ReadStretch(late, 20s, true).nCommand, 5);
     ASSERT_EQ(RunProcess({"ip", "-n", b.strNamespace, "link", "set", b.strInterface, "down"}, 5s),
               0);
     // 6 s without a word from the host end it; the rest is room for a loaded machine.
