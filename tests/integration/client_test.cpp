@@ -103,8 +103,10 @@ TEST_F(ClientTest, ServerCloseEndsTheReceiveThreadAndLaterSendsFail) {
     ASSERT_TRUE(client.Connect("127.0.0.1", m_listener.Port()));
     EXPECT_TRUE(client.IsConnected());
     close(m_listener.Accept());
-    EXPECT_TRUE(WaitUntil([&] { return !client.IsConnected() && !client.IsRunning(); }));
-    EXPECT_EQ(client.GetExitCode(), 0u) << "the receive thread is still running";
+    // The run flag clears just before the thread ends: wait for the end itself.
+    EXPECT_TRUE(WaitUntil([&] {
+        return !client.IsConnected() && !client.IsRunning() && client.GetExitCode() == 0u;
+    })) << "the receive thread is still running";
     EXPECT_EQ(client.Send("x", 1), -1);
     EXPECT_EQ(client.SendSessionEnd(), -1);
     EXPECT_EQ(client.GetErrorText(), "WSAENOTCONN\nSocket is not connected");
