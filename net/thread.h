@@ -12,6 +12,9 @@ class CThread {
 public:
     // The exit code of a thread that has not ended yet.
     static constexpr uint32_t STILL_ACTIVE = 259;
+    // Win32 priority values for SetPriority.
+    static constexpr int THREAD_PRIORITY_IDLE = -15;
+    static constexpr int THREAD_PRIORITY_NORMAL = 0;
 
     CThread() = default;
     // Waits for the thread. A derived class stops its thread in its own

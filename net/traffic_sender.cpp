@@ -28,6 +28,12 @@ bool CTrafficSender::Start(bool bTcp, const std::string& strHost, uint16_t nPort
     m_bTcp = bTcp;
     m_strHost = strHost;
     m_nPort = nPort;
+    // Datagrams have no flow control: a sender that takes the processor from
+    // the receiving threads on the same host (this program's download and
+    // capture, or a node on the same machine) only makes them drop what it
+    // sent. Sent at the lowest priority, the datagrams go out as fast as the
+    // readers keep up with. A stream waits for its reader by itself.
+    SetPriority(bTcp ? THREAD_PRIORITY_NORMAL : THREAD_PRIORITY_IDLE);
     return CThread::Start();
 }
 

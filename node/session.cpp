@@ -119,19 +119,17 @@ void CSession::Run() {
         }
         nTimeout = std::min(nTimeout, IdleDeadlineMs() - nNow);
         if (m_bTcpDownload || m_udp.IsRunning()) {
-            nTimeout = m_udp.WaitMs(std::min(nTimeout, m_nDownloadEndMs - nNow));
+            nTimeout = std::min(nTimeout, m_nDownloadEndMs - nNow);
         }
-        // The writer, not this thread, waits for room for the TCP download.
-        NodeIo::SWait waits[2];
-        waits[0] = {hSocket, true, false};
-        waits[1] = {m_context.hUdp, false, m_udp.IsRunning() && m_udp.IsBlocked()};
-        if (!NodeIo::Wait(waits, 2, static_cast<int>(std::max<int64_t>(nTimeout, 0)))) {
+        // The downloads' own threads, not this one, wait for room to send.
+        NodeIo::SWait wait{hSocket, true, false};
+        if (!NodeIo::Wait(&wait, 1, static_cast<int>(std::max<int64_t>(nTimeout, 0)))) {
             Finish("wait failed: " + OneLine(GetWinsockErrorText()), false);
             return;
         }
         // What came before the close still counts: the session end is
         // usually followed by the close at once.
-        const bool bOpen = !waits[0].bReadable || ReadInput();
+        const bool bOpen = !wait.bReadable || ReadInput();
         nNow = Now();
         m_parser.Tick(nNow, m_messages);
         if (!HandleEvents()) {
@@ -146,11 +144,8 @@ void CSession::Run() {
             Finish(OneLine(m_writer.GetError()), false);
             return;
         }
-        if (waits[1].bWritable) {
-            m_udp.OnWritable();
-        }
-        if (m_udp.IsRunning() && !m_udp.IsBlocked() && !m_udp.Send(nNow)) {
-            Log(ELine::Failure, "UDP download stopped: %s", OneLine(GetWinsockErrorText()).c_str());
+        if (m_udp.IsRunning() && m_udp.HasFailed()) {
+            Log(ELine::Failure, "UDP download stopped: %s", OneLine(m_udp.GetError()).c_str());
             StopDownload();
         }
         NoteSignsOfLife(nNow);
@@ -226,8 +221,8 @@ bool CSession::HandleEvents() {
         case CControlParser::EKind::TestRequest:
             if (!HandleRequest(event.nValue)) {
                 m_messages.Clear();
-                if (m_bNoWriter) {
-                    Finish("no thread for the TCP download", true);
+                if (m_bNoThread) {
+                    Finish("no thread for the download", true);
                 } else if (m_bNoRoom) {
                     Finish("the client takes in nothing: no room for its command", false);
                 } else {
@@ -272,7 +267,9 @@ bool CSession::Command(int nTest) {
     }
     m_parser.OnCommand(nTest);
     m_nCommandMs = Now();
-    BeginTest(nTest);
+    if (!BeginTest(nTest)) {
+        return false;
+    }
     if (!m_bTcpDownload) {
         return true;
     }
@@ -285,7 +282,7 @@ bool CSession::Command(int nTest) {
     if (!m_writer.Begin(m_pSocket->GetHandle(), m_download.data(),
                         static_cast<int>(m_download.size()))) {
         m_bTcpDownload = false;
-        m_bNoWriter = true;
+        m_bNoThread = true;
         return false;
     }
     return true;
@@ -320,7 +317,7 @@ bool CSession::Settle(int64_t nLimitMs, bool bPause, bool bUntilUpload) {
                                 [&] { return !bUntilUpload || m_parser.GetUploadBytes() == 0; });
 }
 
-void CSession::BeginTest(int nTest) {
+bool CSession::BeginTest(int nTest) {
     const CNodeOptions& options = *m_context.pOptions;
     const int64_t nStartMs = Now();
     m_nTest = nTest;
@@ -337,10 +334,12 @@ void CSession::BeginTest(int nTest) {
     }
     m_nDownloadEndMs = nStartMs + nDownloadMs;
     m_bTcpDownload = TestKind(nTest).TcpDownload();
-    if (TestKind(nTest).UdpDownload()) {
-        m_udp.Begin(nTest, nStartMs);
-    }
     Log(ELine::TestStart, "test %d (%s) start", nTest, TestKind(nTest).pszName);
+    if (TestKind(nTest).UdpDownload() && !m_udp.Begin(nTest)) {
+        m_bNoThread = true;
+        return false;
+    }
+    return true;
 }
 
 void CSession::EndTest() {
@@ -364,7 +363,7 @@ void CSession::StopDownload() {
         tally.nSent = m_writer.GetSent();
         tally.nFirstMs = m_writer.GetFirstWriteMs();
     } else {
-        m_udp.Stop();
+        m_udp.End();
         tally.nSent = m_udp.GetSent();
         tally.nFirstMs = m_udp.GetFirstSendMs();
     }

@@ -86,7 +86,8 @@ private:
     // Takes in what the client sends while pred holds, until nDeadlineMs,
     // looking at pred at least every nStepMs. False when the connection is gone.
     template <typename Pred> bool ReadWhile(int64_t nDeadlineMs, int nStepMs, Pred pred);
-    void BeginTest(int nTest);
+    // False when no thread could be made for its download.
+    bool BeginTest(int nTest);
     void EndTest();
     void StopDownload();
     // Takes what shows that the client still takes part.
@@ -114,7 +115,7 @@ private:
     bool m_bStarted = false;
     bool m_bClosing = false;  // the node is stopping: drain once more regardless of m_bRun
     bool m_bLost = false;     // the connection failed rather than closed
-    bool m_bNoWriter = false; // no thread could be made for a TCP download
+    bool m_bNoThread = false; // no thread could be made for a download
     bool m_bNoRoom = false;   // a command found the send queue still full after the drain
     uint16_t m_nSeconds = 0;
     // The last sign that the client takes part: its session start and the

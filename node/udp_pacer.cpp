@@ -12,39 +12,78 @@ constexpr int DATAGRAM_BATCH = 64;
 // The credit holds at most this much of the rate (and at least one batch):
 // a late wake-up loses nothing, and the burst after a stall stays short.
 constexpr double CREDIT_MS = 5;
+constexpr int WAKE_MS = 100; // the longest wait for room without a wake descriptor
 
 } // namespace
 
 CUdpPacer::CUdpPacer(SOCKET hUdp, NodeIo::ADDRESS nPeer, uint16_t nPort, double dRateMbits,
                      const uint8_t* pFiller)
-    : m_hUdp(hUdp), m_nPeer(nPeer), m_nPort(nPort), m_dRateMbits(dRateMbits), m_pFiller(pFiller) {}
+    : m_hUdp(hUdp), m_nPeer(nPeer), m_nPort(nPort), m_dRateMbits(dRateMbits), m_pFiller(pFiller) {
+    SetPriority(THREAD_PRIORITY_IDLE);
+}
 
-void CUdpPacer::Begin(int nTest, int64_t nNowMs) {
+CUdpPacer::~CUdpPacer() {
+    End();
+}
+
+bool CUdpPacer::Begin(int nTest) {
+    End();
     m_nTest = nTest;
-    m_bRunning = true;
     m_bBlocked = false;
     m_dCredit = 0;
-    m_nCreditMs = nNowMs;
+    m_nCreditMs = NowMs();
     m_nSent = 0;
     m_nFirstSendMs = -1;
-}
-
-void CUdpPacer::Stop() {
-    m_bRunning = false;
-    m_bBlocked = false;
-}
-
-int64_t CUdpPacer::WaitMs(int64_t nWaitMs) const {
-    if (!m_bRunning || m_bBlocked) {
-        return nWaitMs;
+    m_bFailed = false;
+    m_strError.clear();
+    m_hWake = NodeIo::CreateWake();
+    if (!Start()) {
+        End();
+        return false;
     }
-    return m_dRateMbits > 0 ? std::min<int64_t>(nWaitMs, 1) : 0;
+    return true;
+}
+
+void CUdpPacer::End() {
+    Stop(true); // wakes the wait
+    Join();
+    NodeIo::CloseWake(m_hWake);
+    m_hWake = INVALID_SOCKET;
+}
+
+void CUdpPacer::Unblock() {
+    NodeIo::Wake(m_hWake);
+}
+
+void CUdpPacer::Run() {
+    while (m_bRun) {
+        if (!m_bBlocked) {
+            if (!Send(NowMs())) {
+                m_strError = GetWinsockErrorText();
+                m_bFailed.store(true, std::memory_order_release);
+                return;
+            }
+            if (!m_bBlocked && m_dRateMbits <= 0) {
+                continue; // unpaced: the next batch at once
+            }
+        }
+        // Room in the socket, or the pacing's next batch, within a millisecond.
+        NodeIo::SWait waits[2];
+        waits[0] = {m_hUdp, false, m_bBlocked};
+        waits[1] = {m_hWake, m_hWake != INVALID_SOCKET, false};
+        if (!NodeIo::Wait(waits, 2, m_bBlocked ? WAKE_MS : 1)) {
+            m_strError = "wait failed: " + GetWinsockErrorText();
+            m_bFailed.store(true, std::memory_order_release);
+            return;
+        }
+        if (waits[0].bWritable) {
+            m_bBlocked = false;
+        }
+    }
 }
 
 bool CUdpPacer::Send(int64_t nNowMs) {
     if (m_dRateMbits > 0) {
-        // nNowMs was taken before the session's loop handled its requests: a
-        // test begun since then started its credit later, which earns nothing yet.
         const double dPerMs = m_dRateMbits * 1000000.0 / 8.0 / 1000.0; // bytes
         const int64_t nEarnedMs = std::max<int64_t>(nNowMs - m_nCreditMs, 0);
         m_dCredit = std::min(m_dCredit + dPerMs * static_cast<double>(nEarnedMs),
@@ -52,7 +91,7 @@ bool CUdpPacer::Send(int64_t nNowMs) {
         m_nCreditMs += nEarnedMs;
     }
     // Paced: every batch the credit allows; unpaced: one batch a pass, as
-    // the session's loop comes straight back.
+    // the loop comes straight back.
     do {
         const int nCount =
             m_dRateMbits > 0 ? std::min(DATAGRAM_BATCH, static_cast<int>(m_dCredit / DATAGRAM_SIZE))

@@ -335,7 +335,11 @@ TEST_F(NodeTest, UdpPacingCapAndMatching) {
     client.SendTestRequest(5);
     ASSERT_EQ(NextCommand(g_received[0], 0), 5);
     EXPECT_TRUE(WaitUntil([&] { return udp.Datagrams() > 0; }, 1s)) << m_node.Log();
+    // Datagrams give way to readers: the download on a thread of its own at
+    // the lowest priority, which ends with it; the session's thread keeps its own.
+    EXPECT_EQ(ThreadsAtNice(m_node.Pid(), 15), 1u);
     EXPECT_TRUE(WaitUntil([&] { return Settled([&] { return udp.Datagrams(); }); }, 3s));
+    EXPECT_TRUE(WaitUntil([&] { return ThreadsAtNice(m_node.Pid(), 15) == 0; }, 1s));
     EXPECT_GT(udp.Datagrams(), 500u);
     EXPECT_LT(udp.Datagrams(), 2000u);
     EXPECT_EQ(udp.Strangers(), 0u);

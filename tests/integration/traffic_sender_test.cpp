@@ -77,6 +77,12 @@ TEST_F(TrafficSenderTest, TcpStreamIsWholeIdenticalBlocksUpToEachStop) {
     // A small send buffer cuts the sender's writes short, so that stops
     // come inside a block.
     ASSERT_TRUE(m_client.GetSocket()->SetOption(SOL_SOCKET, SO_SNDBUF, 20000));
+    // A UDP upload before: the stream's sender must not inherit its low priority.
+    const int sink = UdpSocketOn("127.0.0.2");
+    ASSERT_TRUE(m_clientUdp.Open("127.0.0.1", LocalPort(sink)));
+    m_sender.Start(false, "127.0.0.2", LocalPort(sink));
+    ASSERT_EQ(ReceiveDatagrams(sink, 10, 2s).size(), 10u);
+    close(sink);
     // The sink reads throughout, as the node does.
     std::atomic<size_t> nReceived{0};
     auto reader = std::async(std::launch::async, [&] {
@@ -100,6 +106,7 @@ TEST_F(TrafficSenderTest, TcpStreamIsWholeIdenticalBlocksUpToEachStop) {
         const size_t nBefore = nReceived;
         m_sender.Start(true, "", 0);
         ASSERT_TRUE(WaitUntil([&] { return nReceived > nBefore + 300000; }));
+        EXPECT_EQ(ThreadsAtNice(0, 15), 0u);
         m_sender.Stop(false);
         ASSERT_EQ(m_client.SendTestRequest(round), 1);
     }
@@ -133,6 +140,8 @@ TEST_F(TrafficSenderTest, UdpDatagramsAreIdenticalBlocksFromTheBoundAddress) {
     m_sender.Start(false, "127.0.0.2", nPort);
     std::vector<sockaddr_in> from;
     const auto datagrams = ReceiveDatagrams(sink, 500, 2s, &from);
+    // Datagrams give way to the readers on this host: the sender at the lowest priority.
+    EXPECT_EQ(ThreadsAtNice(0, 15), 1u);
     m_sender.Stop(false);
     close(sink);
 

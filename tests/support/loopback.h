@@ -10,8 +10,11 @@
 #include <chrono>
 #include <cstdint>
 #include <dirent.h>
+#include <fstream>
+#include <iterator>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -53,6 +56,31 @@ inline size_t CountEntries(const char* pszDirectory) {
         closedir(pDir);
     }
     return nEntries;
+}
+
+// Threads of process pid (0: this one) that run at nice value nNice.
+inline size_t ThreadsAtNice(pid_t pid, int nNice) {
+    const std::string strTasks =
+        "/proc/" + (pid == 0 ? std::string("self") : std::to_string(pid)) + "/task/";
+    size_t nThreads = 0;
+    if (DIR* pDir = opendir(strTasks.c_str())) {
+        while (const dirent* pEntry = readdir(pDir)) {
+            std::ifstream file(strTasks + pEntry->d_name + "/stat");
+            const std::string strStat{std::istreambuf_iterator<char>(file), {}};
+            const size_t nNameEnd = strStat.rfind(") ");
+            if (pEntry->d_name[0] == '.' || nNameEnd == std::string::npos) {
+                continue;
+            }
+            // Fields from the third (the state) on; the nice value is the 19th.
+            std::istringstream fields(strStat.substr(nNameEnd + 2));
+            std::string strField;
+            for (int nField = 3; nField <= 19 && fields >> strField; ++nField) {
+            }
+            nThreads += strField == std::to_string(nNice);
+        }
+        closedir(pDir);
+    }
+    return nThreads;
 }
 
 inline sockaddr_in LoopbackAddress(uint16_t nPort) {
