@@ -9,12 +9,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <thread>
@@ -60,24 +60,22 @@ inline size_t CountEntries(const char* pszDirectory) {
 
 // Threads of process pid (0: this one) that run at nice value nNice.
 inline size_t ThreadsAtNice(pid_t pid, int nNice) {
-    const std::string strTasks =
-        "/proc/" + (pid == 0 ? std::string("self") : std::to_string(pid)) + "/task/";
+    const std::string strTasks = "/proc/" + (pid == 0 ? "self" : std::to_string(pid)) + "/task/";
     size_t nThreads = 0;
-    if (DIR* pDir = opendir(strTasks.c_str())) {
-        while (const dirent* pEntry = readdir(pDir)) {
-            std::ifstream file(strTasks + pEntry->d_name + "/stat");
-            const std::string strStat{std::istreambuf_iterator<char>(file), {}};
-            const size_t nNameEnd = strStat.rfind(") ");
-            if (pEntry->d_name[0] == '.' || nNameEnd == std::string::npos) {
-                continue;
-            }
-            // Fields from the third (the state) on; the nice value is the 19th.
-            std::istringstream fields(strStat.substr(nNameEnd + 2));
-            std::string strField;
-            for (int nField = 3; nField <= 19 && fields >> strField; ++nField) {
-            }
-            nThreads += strField == std::to_string(nNice);
-        }
+    DIR* pDir = opendir(strTasks.c_str());
+    for (const dirent* pEntry; pDir != nullptr && (pEntry = readdir(pDir)) != nullptr;) {
+        std::ifstream file(strTasks + pEntry->d_name + "/stat"); // none for "." and ".."
+        const std::string strStat{std::istreambuf_iterator<char>(file), {}};
+        // The nice value is the 17th field after the thread's name.
+        const size_t nNameEnd = strStat.rfind(") ");
+        int nValue = 0;
+        nThreads += nNameEnd != std::string::npos &&
+                    std::sscanf(strStat.c_str() + nNameEnd + 2,
+                                "%*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %*s %d",
+                                &nValue) == 1 &&
+                    nValue == nNice;
+    }
+    if (pDir != nullptr) {
         closedir(pDir);
     }
     return nThreads;
