@@ -15,7 +15,6 @@ constexpr int UNSENT_MIN = 128 * 1024;
 constexpr int UNSENT_MAX = 8 * 1024 * 1024;
 constexpr int64_t UNSENT_MS = 20;
 constexpr int64_t RATE_INTERVAL_MS = 50; // how often the limit follows the rate
-constexpr int WAKE_MS = 100;             // the longest wait without a wake descriptor
 
 } // namespace
 
@@ -33,33 +32,15 @@ bool CDownloadWriter::Begin(SOCKET hSocket, const uint8_t* pData, int nSize) {
     m_hSocket = hSocket;
     m_pData = pData;
     m_nSize = nSize;
-    m_hWake = NodeIo::CreateWake();
     const int64_t nNow = NowMs();
     m_nSent = 0;
     m_nFirstWriteMs = -1;
     m_nLastTakenMs = nNow;
-    m_bFailed = false;
-    m_strError.clear();
     m_nRateMarkMs = nNow;
     m_nRateMarkTaken = 0;
     m_nUnsentLimit = 0;
     SetUnsentLimit(UNSENT_MIN);
-    if (!Start()) {
-        End();
-        return false;
-    }
-    return true;
-}
-
-void CDownloadWriter::End() {
-    Stop(true); // wakes the wait
-    Join();
-    NodeIo::CloseWake(m_hWake);
-    m_hWake = INVALID_SOCKET;
-}
-
-void CDownloadWriter::Unblock() {
-    NodeIo::Wake(m_hWake);
+    return BeginThread();
 }
 
 void CDownloadWriter::Run() {
@@ -128,9 +109,4 @@ void CDownloadWriter::SetUnsentLimit(int nBytes) {
         NodeIo::SetUnsentLimit(m_hSocket, nBytes);
         m_nUnsentLimit = nBytes;
     }
-}
-
-void CDownloadWriter::Fail(const std::string& strWhat) {
-    m_strError = strWhat + GetWinsockErrorText();
-    m_bFailed.store(true, std::memory_order_release);
 }

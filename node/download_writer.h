@@ -5,15 +5,13 @@
 // writer runs.
 #pragma once
 
-#include "net/socket.h"
-#include "net/thread.h"
+#include "node/download_thread.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
-class CDownloadWriter final : public CThread {
+class CDownloadWriter final : public CDownloadThread {
 public:
     CDownloadWriter() = default;
     ~CDownloadWriter();
@@ -22,8 +20,6 @@ public:
     // until End) on the connection as fast as the client takes them in.
     // False when no thread could be made.
     bool Begin(SOCKET hSocket, const uint8_t* pData, int nSize);
-    // Stops the writing and waits until the last write has returned.
-    void End();
 
     // Bytes written since Begin.
     uint64_t GetSent() const { return m_nSent.load(std::memory_order_relaxed); }
@@ -31,15 +27,9 @@ public:
     // last seen acknowledging more of them (the time of Begin before).
     int64_t GetFirstWriteMs() const { return m_nFirstWriteMs.load(std::memory_order_relaxed); }
     int64_t GetLastTakenMs() const { return m_nLastTakenMs.load(std::memory_order_relaxed); }
-    // True once a write or wait failed; the writing has then stopped and,
-    // after End, GetError says why.
-    bool HasFailed() const { return m_bFailed.load(std::memory_order_acquire); }
-    const std::string& GetError() const { return m_strError; }
-
 
 protected:
     void Run() override;
-    void Unblock() override;
 
 private:
     // Writes until the socket takes no more (a bounded number of writes).
@@ -48,10 +38,8 @@ private:
     // the client has been taking the download in.
     void FollowRate(int64_t nNowMs);
     void SetUnsentLimit(int nBytes);
-    void Fail(const std::string& strWhat);
 
     SOCKET m_hSocket = INVALID_SOCKET;
-    SOCKET m_hWake = INVALID_SOCKET; // made readable to end the wait at once
     const uint8_t* m_pData = nullptr;
     int m_nSize = 0;
     // The same bytes, sent without a copy each time where the platform can.
@@ -60,8 +48,6 @@ private:
     std::atomic<uint64_t> m_nSent{0};
     std::atomic<int64_t> m_nFirstWriteMs{-1};
     std::atomic<int64_t> m_nLastTakenMs{0};
-    std::atomic<bool> m_bFailed{false};
-    std::string m_strError; // written before m_bFailed is set, read after End
 
     // The writer's thread only.
     int64_t m_nRateMarkMs = 0;     // when the rate was last looked at

@@ -12,7 +12,6 @@ constexpr int DATAGRAM_BATCH = 64;
 // The credit holds at most this much of the rate (and at least one batch):
 // a late wake-up loses nothing, and the burst after a stall stays short.
 constexpr double CREDIT_MS = 5;
-constexpr int WAKE_MS = 100; // the longest wait for room without a wake descriptor
 
 } // namespace
 
@@ -34,33 +33,14 @@ bool CUdpPacer::Begin(int nTest) {
     m_nCreditMs = NowMs();
     m_nSent = 0;
     m_nFirstSendMs = -1;
-    m_bFailed = false;
-    m_strError.clear();
-    m_hWake = NodeIo::CreateWake();
-    if (!Start()) {
-        End();
-        return false;
-    }
-    return true;
-}
-
-void CUdpPacer::End() {
-    Stop(true); // wakes the wait
-    Join();
-    NodeIo::CloseWake(m_hWake);
-    m_hWake = INVALID_SOCKET;
-}
-
-void CUdpPacer::Unblock() {
-    NodeIo::Wake(m_hWake);
+    return BeginThread();
 }
 
 void CUdpPacer::Run() {
     while (m_bRun) {
         if (!m_bBlocked) {
             if (!Send(NowMs())) {
-                m_strError = GetWinsockErrorText();
-                m_bFailed.store(true, std::memory_order_release);
+                Fail("");
                 return;
             }
             if (!m_bBlocked && m_dRateMbits <= 0) {
@@ -72,8 +52,7 @@ void CUdpPacer::Run() {
         waits[0] = {m_hUdp, false, m_bBlocked};
         waits[1] = {m_hWake, m_hWake != INVALID_SOCKET, false};
         if (!NodeIo::Wait(waits, 2, m_bBlocked ? WAKE_MS : 1)) {
-            m_strError = "wait failed: " + GetWinsockErrorText();
-            m_bFailed.store(true, std::memory_order_release);
+            Fail("wait failed: ");
             return;
         }
         if (waits[0].bWritable) {
