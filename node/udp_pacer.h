@@ -1,10 +1,10 @@
 // CUdpPacer: a session's UDP download, datagrams to the client's address
 // through the node's shared UDP socket, paced to the node's rate or, without
-// one, as fast as the socket takes them. It sends on a thread of its own at
-// the lowest priority: datagrams have no flow control, and a sender that
-// takes the processor from the readers on the same host (a client on this
-// machine, or the readers of other sessions' uploads) only makes them drop
-// what it sent.
+// one, as fast as the socket takes them. It sends on a thread of its own,
+// unpaced at the lowest priority: datagrams have no flow control, and a
+// sender that takes the processor from the readers on the same host (a
+// client on this machine, or the readers of other sessions' uploads) only
+// makes them drop what it sent.
 #pragma once
 
 #include "node/download_thread.h"

@@ -140,8 +140,6 @@ TEST_F(TrafficSenderTest, UdpDatagramsAreIdenticalBlocksFromTheBoundAddress) {
     m_sender.Start(false, "127.0.0.2", nPort);
     std::vector<sockaddr_in> from;
     const auto datagrams = ReceiveDatagrams(sink, 500, 2s, &from);
-    // Datagrams give way to the readers on this host: the sender at the lowest priority.
-    EXPECT_EQ(ThreadsAtNice(0, 15), 1u);
     m_sender.Stop(false);
     close(sink);
 
