@@ -18,7 +18,10 @@ constexpr double CREDIT_MS = 5;
 CUdpPacer::CUdpPacer(SOCKET hUdp, NodeIo::ADDRESS nPeer, uint16_t nPort, double dRateMbits,
                      const uint8_t* pFiller)
     : m_hUdp(hUdp), m_nPeer(nPeer), m_nPort(nPort), m_dRateMbits(dRateMbits), m_pFiller(pFiller) {
-    SetPriority(THREAD_PRIORITY_IDLE);
+    // A paced download takes little of a processor and must keep its pace.
+    if (dRateMbits <= 0) {
+        SetPriority(THREAD_PRIORITY_IDLE);
+    }
 }
 
 CUdpPacer::~CUdpPacer() {
