@@ -294,9 +294,8 @@ TEST_F(NodeTest, WholeSessionWithTheClientsOwnSender) {
             sender.Start(false, NODE_ADDRESS, nPort);
         }
         std::this_thread::sleep_for(700ms);
-        // Datagrams sent as fast as they go give way to the readers: the
-        // node's download and the client's upload at the lowest priority,
-        // each on a thread that ends with its test, and nothing else.
+        // Datagrams sent as fast as they go give way to the readers: the node's download
+        // and the client's upload at the lowest priority, each ending with its test.
         EXPECT_EQ(ThreadsAtNice(m_node.Pid(), 15), nTest == 5 || nTest == 6 ? 1u : 0u);
         EXPECT_EQ(ThreadsAtNice(0, 15), nTest == 4 || nTest == 6 ? 1u : 0u);
         sender.Stop(false);
@@ -415,13 +414,12 @@ TEST_F(NodeTest, DownloadsStopWhenTheirTimeIsUp) {
             return nTest == 2 ? received.nBulkBytes.load() : udp.Datagrams();
         };
         EXPECT_TRUE(WaitUntil([&] { return count() > 0; }, 1s));
-        // Stopped by the node's clock, not before the second is up, and
-        // nothing follows. (A UDP download at the lowest priority may pause
-        // on a busy machine, so a pause alone says nothing.)
+        // Stopped by the node's clock, not before the second is up, and nothing
+        // follows (a download at the lowest priority may pause on a busy machine).
         const std::string strStopped =
             "test " + std::to_string(nTest) + " download stopped: its time is up";
-        EXPECT_TRUE(WaitUntil([&] { return m_node.Log().find(strStopped) != std::string::npos; },
-                              4s))
+        EXPECT_TRUE(
+            WaitUntil([&] { return m_node.Log().find(strStopped) != std::string::npos; }, 4s))
             << m_node.Log();
         EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
         EXPECT_TRUE(WaitUntil([&] { return Settled(count); }, 4s));
