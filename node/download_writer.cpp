@@ -19,12 +19,10 @@ constexpr int64_t RATE_INTERVAL_MS = 50; // how often the limit follows the rate
 } // namespace
 
 CDownloadWriter::~CDownloadWriter() {
-    End();
     NodeIo::CloseSendSource(m_hSource);
 }
 
-bool CDownloadWriter::Begin(SOCKET hSocket, const uint8_t* pData, int nSize) {
-    End();
+void CDownloadWriter::Begin(SOCKET hSocket, const uint8_t* pData, int nSize) {
     if (m_hSource == INVALID_SOCKET || pData != m_pData || nSize != m_nSize) {
         NodeIo::CloseSendSource(m_hSource);
         m_hSource = NodeIo::CreateSendSource(pData, nSize);
@@ -32,6 +30,7 @@ bool CDownloadWriter::Begin(SOCKET hSocket, const uint8_t* pData, int nSize) {
     m_hSocket = hSocket;
     m_pData = pData;
     m_nSize = nSize;
+    m_strError.clear();
     const int64_t nNow = NowMs();
     m_nSent = 0;
     m_nFirstWriteMs = -1;
@@ -40,45 +39,26 @@ bool CDownloadWriter::Begin(SOCKET hSocket, const uint8_t* pData, int nSize) {
     m_nRateMarkTaken = 0;
     m_nUnsentLimit = 0;
     SetUnsentLimit(UNSENT_MIN);
-    return BeginThread();
 }
 
-void CDownloadWriter::Run() {
-    while (m_bRun) {
-        NodeIo::SWait waits[2];
-        waits[0] = {m_hSocket, false, true};
-        waits[1] = {m_hWake, m_hWake != INVALID_SOCKET, false};
-        if (!NodeIo::Wait(waits, 2, WAKE_MS)) {
-            Fail("wait failed: ");
-            return;
-        }
-        if (!m_bRun) {
-            return;
-        }
-        if (waits[0].bWritable && !WriteSome()) {
-            Fail("connection lost: ");
-            return;
-        }
-        FollowRate(NowMs());
-    }
-}
-
-bool CDownloadWriter::WriteSome() {
-    for (int nRound = 0; nRound < 16 && m_bRun; ++nRound) {
+bool CDownloadWriter::Write(int64_t nNowMs) {
+    for (int nRound = 0; nRound < 16 && IsWriting(); ++nRound) {
         const int nSent = m_hSource != INVALID_SOCKET
                               ? NodeIo::SendFromSource(m_hSocket, m_hSource, m_nSize)
                               : NodeIo::SendSome(m_hSocket, m_pData, m_nSize);
         if (nSent == NodeIo::IO_WOULD_BLOCK) {
-            return true;
+            break;
         }
         if (nSent < 0) {
+            m_strError = "connection lost: " + GetWinsockErrorText();
             return false;
         }
-        if (m_nFirstWriteMs.load(std::memory_order_relaxed) < 0) {
-            m_nFirstWriteMs.store(NowMs(), std::memory_order_relaxed);
+        if (m_nFirstWriteMs < 0) {
+            m_nFirstWriteMs = nNowMs;
         }
-        m_nSent.fetch_add(static_cast<uint64_t>(nSent), std::memory_order_relaxed);
+        m_nSent += static_cast<uint64_t>(nSent);
     }
+    FollowRate(nNowMs);
     return true;
 }
 
@@ -96,7 +76,7 @@ void CDownloadWriter::FollowRate(int64_t nNowMs) {
     const uint64_t nTaken = nSent - std::min<uint64_t>(nSent, static_cast<uint64_t>(nQueued));
     const uint64_t nRecent = nTaken - std::min(nTaken, m_nRateMarkTaken);
     if (nRecent > 0) {
-        m_nLastTakenMs.store(nNowMs, std::memory_order_relaxed);
+        m_nLastTakenMs = nNowMs;
     }
     m_nRateMarkMs = nNowMs;
     m_nRateMarkTaken = nTaken;

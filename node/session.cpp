@@ -121,8 +121,9 @@ void CSession::Run() {
         if (m_bTcpDownload || m_udp.IsRunning()) {
             nTimeout = std::min(nTimeout, m_nDownloadEndMs - nNow);
         }
-        // The downloads' own threads, not this one, wait for room to send.
-        NodeIo::SWait wait{hSocket, true, false};
+        // A TCP download is written here whenever there is room; a UDP
+        // download has a thread of its own.
+        NodeIo::SWait wait{hSocket, true, m_bTcpDownload};
         if (!NodeIo::Wait(&wait, 1, static_cast<int>(std::max<int64_t>(nTimeout, 0)))) {
             Finish("wait failed: " + OneLine(GetWinsockErrorText()), false);
             return;
@@ -139,7 +140,7 @@ void CSession::Run() {
             Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
             return;
         }
-        if (m_bTcpDownload && m_writer.HasFailed()) {
+        if (m_bTcpDownload && wait.bWritable && !m_writer.Write(Now())) {
             StopDownload();
             Finish(OneLine(m_writer.GetError()), false);
             return;
@@ -279,12 +280,7 @@ bool CSession::Command(int nTest) {
     if (!Settle(m_context.pOptions->nDrainLimitMs, true, TestKind(nTest).bUpload)) {
         return false;
     }
-    if (!m_writer.Begin(m_pSocket->GetHandle(), m_download.data(),
-                        static_cast<int>(m_download.size()))) {
-        m_bTcpDownload = false;
-        m_bNoThread = true;
-        return false;
-    }
+    m_writer.Begin(m_pSocket->GetHandle(), m_download.data(), static_cast<int>(m_download.size()));
     return true;
 }
 

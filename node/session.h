@@ -104,7 +104,7 @@ private:
     CMessageQueue m_messages;
     std::vector<uint8_t> m_buffer;
     std::vector<uint8_t> m_download; // the download's bytes; never a command value
-    CDownloadWriter m_writer;        // runs only while a TCP download does
+    CDownloadWriter m_writer;        // writes only while a TCP download runs
     CUdpPacer m_udp;
     CTestTally m_tally;
     SDownloadTally m_downloadTally; // the running test's
