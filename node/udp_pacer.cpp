@@ -36,7 +36,30 @@ bool CUdpPacer::Begin(int nTest) {
     m_nCreditMs = NowMs();
     m_nSent = 0;
     m_nFirstSendMs = -1;
-    return BeginThread();
+    m_bFailed = false;
+    m_strError.clear();
+    m_hWake = NodeIo::CreateWake();
+    if (!Start()) {
+        End();
+        return false;
+    }
+    return true;
+}
+
+void CUdpPacer::End() {
+    Stop(true); // wakes the wait
+    Join();
+    NodeIo::CloseWake(m_hWake);
+    m_hWake = INVALID_SOCKET;
+}
+
+void CUdpPacer::Unblock() {
+    NodeIo::Wake(m_hWake);
+}
+
+void CUdpPacer::Fail(const std::string& strWhat) {
+    m_strError = strWhat + GetWinsockErrorText();
+    m_bFailed.store(true, std::memory_order_release);
 }
 
 void CUdpPacer::Run() {
