@@ -140,7 +140,7 @@ void CSession::Run() {
             Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
             return;
         }
-        if (m_bTcpDownload && wait.bWritable && !m_writer.Write(Now())) {
+        if (m_bTcpDownload && !m_writer.Write(Now(), wait.bWritable)) {
             StopDownload();
             Finish(OneLine(m_writer.GetError()), false);
             return;

@@ -716,6 +716,35 @@ TEST_F(NodeTest, OnlyAClientThatTakesPartOutlivesTheIdleLimit) {
     EXPECT_EQ(idleClosed(), std::size(silences)) << m_node.Log();
 }
 
+TEST_F(NodeTest, ASlowReaderOfItsDownloadIsNoIdleClient) {
+    // Taking the download in is a sign of life however slowly it goes: here
+    // at full speed for 300 ms, then at about 2 MB/s, far less than the
+    // node has queued by then, for four times the idle limit.
+    StartNode({"--idle-ms", "500"});
+    const int fd = ConnectRaw(m_node.Port());
+    const std::string strRequest("\x6C\x05\x00\x02", 4); // 5 s per test; test 2
+    ASSERT_EQ(send(fd, strRequest.data(), strRequest.size(), MSG_NOSIGNAL), 4);
+    uint64_t nRead = 0;
+    std::vector<char> buffer(100000);
+    const auto start = std::chrono::steady_clock::now();
+    for (auto now = start; now - start < 2300ms; now = std::chrono::steady_clock::now()) {
+        const bool bFast = now - start < 300ms;
+        const ssize_t nReceived =
+            recv(fd, buffer.data(), bFast ? buffer.size() : 100000, bFast ? 0 : MSG_DONTWAIT);
+        if (nReceived == 0) {
+            break;
+        }
+        nRead += static_cast<uint64_t>(std::max<ssize_t>(nReceived, 0));
+        if (!bFast) {
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+    close(fd);
+    StopNode();
+    EXPECT_GT(nRead, 1000000u);
+    EXPECT_EQ(m_node.Log().find("session closed"), std::string::npos) << m_node.Log();
+}
+
 TEST_F(NodeTest, OnceServesOneSessionAndStopEndsSessions) {
     {
         StartNode({"--once"});
