@@ -42,7 +42,7 @@ void CDownloadWriter::Begin(SOCKET hSocket, const uint8_t* pData, int nSize) {
 }
 
 bool CDownloadWriter::Write(int64_t nNowMs, bool bRoom) {
-    for (int nRound = 0; bRoom && nRound < 16 && IsWriting(); ++nRound) {
+    for (int nRound = 0; bRoom && nRound < 16; ++nRound) {
         const int nSent = m_hSource != INVALID_SOCKET
                               ? NodeIo::SendFromSource(m_hSocket, m_hSource, m_nSize)
                               : NodeIo::SendSome(m_hSocket, m_pData, m_nSize);

@@ -21,13 +21,14 @@ public:
     // Makes ready to write copies of the nSize bytes at pData (which stay
     // unchanged until End) on the connection as fast as the client takes them in.
     void Begin(SOCKET hSocket, const uint8_t* pData, int nSize);
-    // With bRoom (the connection has room), writes until it takes no more (a
-    // bounded number of writes). Follows the client's rate in any case, so
-    // that its taking the download in is seen while the queue drains. False
-    // when the connection failed; GetError then says why.
+    // Between Begin and End. With bRoom (the connection has room), writes
+    // until it takes no more (a bounded number of writes). Follows the client's rate in any case,
+    // so that its taking the download in is seen while the queue drains. False when the connection
+    // failed; GetError then says why.
     bool Write(int64_t nNowMs, bool bRoom);
     // Writes nothing more until the next Begin.
     void End() { m_hSocket = INVALID_SOCKET; }
+    // Between Begin and End: a TCP download runs.
     bool IsWriting() const { return m_hSocket != INVALID_SOCKET; }
     const std::string& GetError() const { return m_strError; }
 

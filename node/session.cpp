@@ -101,7 +101,7 @@ void CSession::NoteSignsOfLife(int64_t nNowMs) {
         m_nLastLifeMs = nNowMs;
     }
     // The client acknowledging more of the TCP download.
-    if (m_bTcpDownload) {
+    if (m_writer.IsWriting()) {
         m_nLastLifeMs = std::max(m_nLastLifeMs, m_writer.GetLastTakenMs());
     }
 }
@@ -118,12 +118,12 @@ void CSession::Run() {
             nTimeout = std::min(nTimeout, nParserDeadline - nNow);
         }
         nTimeout = std::min(nTimeout, IdleDeadlineMs() - nNow);
-        if (m_bTcpDownload || m_udp.IsRunning()) {
+        if (m_writer.IsWriting() || m_udp.IsRunning()) {
             nTimeout = std::min(nTimeout, m_nDownloadEndMs - nNow);
         }
         // A TCP download is written here whenever there is room; a UDP
         // download has a thread of its own.
-        NodeIo::SWait wait{hSocket, true, m_bTcpDownload};
+        NodeIo::SWait wait{hSocket, true, m_writer.IsWriting()};
         if (!NodeIo::Wait(&wait, 1, static_cast<int>(std::max<int64_t>(nTimeout, 0)))) {
             Finish("wait failed: " + OneLine(GetWinsockErrorText()), false);
             return;
@@ -140,7 +140,7 @@ void CSession::Run() {
             Finish(m_bLost ? "connection lost" : "connection closed by the client", false);
             return;
         }
-        if (m_bTcpDownload && !m_writer.Write(Now(), wait.bWritable)) {
+        if (m_writer.IsWriting() && !m_writer.Write(Now(), wait.bWritable)) {
             StopDownload();
             Finish(OneLine(m_writer.GetError()), false);
             return;
@@ -150,7 +150,7 @@ void CSession::Run() {
             StopDownload();
         }
         NoteSignsOfLife(nNow);
-        if ((m_bTcpDownload || m_udp.IsRunning()) && nNow >= m_nDownloadEndMs) {
+        if ((m_writer.IsWriting() || m_udp.IsRunning()) && nNow >= m_nDownloadEndMs) {
             StopDownload();
             // Cut short by --max-seconds while the client was taking it in:
             // its test goes on in silence until its own time is up.
@@ -271,7 +271,7 @@ bool CSession::Command(int nTest) {
     if (!BeginTest(nTest)) {
         return false;
     }
-    if (!m_bTcpDownload) {
+    if (!TestKind(nTest).TcpDownload()) {
         return true;
     }
     // The download must not join the command in the client's receive. A
@@ -329,7 +329,6 @@ bool CSession::BeginTest(int nTest) {
             std::min<int64_t>(nDownloadMs, static_cast<int64_t>(options.nMaxSeconds) * 1000);
     }
     m_nDownloadEndMs = nStartMs + nDownloadMs;
-    m_bTcpDownload = TestKind(nTest).TcpDownload();
     Log(ELine::TestStart, "test %d (%s) start", nTest, TestKind(nTest).pszName);
     if (TestKind(nTest).UdpDownload() && !m_udp.Begin(nTest)) {
         m_bNoThread = true;
@@ -350,11 +349,14 @@ void CSession::EndTest() {
 }
 
 void CSession::StopDownload() {
-    if (!m_bTcpDownload && !m_udp.IsRunning()) {
+    // A TCP download whose test failed before its first write leaves the
+    // tally empty, not with the last download's figures.
+    const bool bTcp = m_writer.IsWriting();
+    if (!bTcp && !m_udp.IsRunning()) {
         return;
     }
     SDownloadTally& tally = m_downloadTally;
-    if (m_bTcpDownload) {
+    if (bTcp) {
         m_writer.End();
         tally.nSent = m_writer.GetSent();
         tally.nFirstMs = m_writer.GetFirstWriteMs();
@@ -365,10 +367,9 @@ void CSession::StopDownload() {
     }
     tally.nStopMs = Now();
     // What is still unacknowledged has not reached the client by now.
-    const int nQueued = m_bTcpDownload ? NodeIo::GetUnacknowledged(m_pSocket->GetHandle()) : 0;
+    const int nQueued = bTcp ? NodeIo::GetUnacknowledged(m_pSocket->GetHandle()) : 0;
     tally.nTaken =
         tally.nSent - std::min<uint64_t>(tally.nSent, static_cast<uint64_t>(std::max(nQueued, 0)));
-    m_bTcpDownload = false;
 }
 
 void CSession::Finish(const std::string& strReason, bool bTellClient) {

@@ -133,7 +133,6 @@ private:
     // The running test.
     int64_t m_nDownloadEndMs = 0;
     int64_t m_nTestTimeEndMs = 0; // the client's seconds and the grace, from the start
-    bool m_bTcpDownload = false;
 
     // Unexpected bytes, logged at most once a second.
     uint64_t m_nUnknown = 0;

@@ -745,6 +745,26 @@ TEST_F(NodeTest, ASlowReaderOfItsDownloadIsNoIdleClient) {
     EXPECT_EQ(m_node.Log().find("session closed"), std::string::npos) << m_node.Log();
 }
 
+TEST_F(NodeTest, ATestLeftBeforeItsDownloadBeganCountsNoDownload) {
+    // The client leaves in the pause before test 3's download: the test's
+    // line counts nothing sent, not the bytes of the download before it.
+    StartNode({"--settle-ms", "1000"});
+    const int fd = ConnectRaw(m_node.Port());
+    ASSERT_EQ(send(fd, "\x6C\x05\x00\x02", 4, MSG_NOSIGNAL), 4); // 5 s per test; test 2
+    EXPECT_EQ(ReadStretch(fd, 3s, true).nCommand, 2);
+    EXPECT_GT(ReadStretch(fd, 1500ms, false).nDownload, 0u); // after the pause
+    ASSERT_EQ(send(fd, "\x03", 1, MSG_NOSIGNAL), 1);
+    EXPECT_EQ(ReadStretch(fd, 5s, true).nCommand, 3);
+    close(fd);
+    StopNode();
+    const std::string strLog = m_node.Log();
+    const size_t nLine = strLog.find("test 3 (TCP upload/download) end");
+    ASSERT_NE(nLine, std::string::npos) << strLog;
+    EXPECT_NE(strLog.substr(nLine, strLog.find('\n', nLine) - nLine).find("sent 0 bytes"),
+              std::string::npos)
+        << strLog;
+}
+
 TEST_F(NodeTest, OnceServesOneSessionAndStopEndsSessions) {
     {
         StartNode({"--once"});
