@@ -30,9 +30,15 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 id=$(($$ % 200 + 20))
 read -r ns_a ns_b addr_a addr_b _ _ < <("$here/scripts/netns.sh" names "$id")
 work=$(mktemp -d)
-node_pid=
+node_pid= # /usr/bin/time's, whose child is the node itself once ip has run it
+stop_node() {
+    [[ -z "$node_pid" ]] && return
+    kill -INT "$(pgrep -P "$node_pid" || echo "$node_pid")" 2>/dev/null || true
+    wait "$node_pid" 2>/dev/null || true
+    node_pid=
+}
 cleanup() {
-    [[ -n "$node_pid" ]] && kill -INT "$node_pid" 2>/dev/null && wait "$node_pid" 2>/dev/null
+    stop_node
     "$here/scripts/netns.sh" down "$id" >/dev/null 2>&1 || true
     rm -rf "$work"
 }
@@ -48,10 +54,7 @@ run_one() { # build label
     /usr/bin/time -f "%U %S" -o "$work/client.time" ip netns exec "$ns_b" \
         env QT_QPA_PLATFORM=offscreen "$build/app/bandscope" --run --node "$addr_a" \
         --client "$addr_b" --tests "$test_kind" --seconds "$seconds" >"$work/run.out" 2>&1 || true
-    # /usr/bin/time's child is the node itself once ip has run it.
-    kill -INT "$(pgrep -P "$node_pid" || echo "$node_pid")" 2>/dev/null || true
-    wait "$node_pid" 2>/dev/null || true
-    node_pid=
+    stop_node
     # The table's line: "3 TCP - Upload/Download test", the samples, then
     # download mean and peak, upload mean and peak ('-' where there is none).
     awk -v label="$label" -v s="$seconds" -v t="$test_kind" \
