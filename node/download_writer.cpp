@@ -8,8 +8,8 @@
 namespace {
 
 // The download's unsent bytes in the kernel are held to about UNSENT_MS of
-// what the client has been taking in, within these bounds: enough that a
-// late wake-up of this thread never leaves the line idle on a fast link,
+// what the client has been taking in, within these bounds: enough that a late
+// wake-up of the session's thread never leaves the line idle on a fast link,
 // little enough that a stopped download drains quickly on a slow one.
 constexpr int UNSENT_MIN = 128 * 1024;
 constexpr int UNSENT_MAX = 8 * 1024 * 1024;
