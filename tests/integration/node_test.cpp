@@ -722,6 +722,12 @@ TEST_F(NodeTest, ASlowReaderOfItsDownloadIsNoIdleClient) {
     // node has queued by then, for four times the idle limit.
     StartNode({"--idle-ms", "500"});
     const int fd = ConnectRaw(m_node.Port());
+    // A fixed receive buffer: a closed window reopens only once a sixteenth
+    // of the buffer is free, and autotuned to its ceiling (32 MB on some
+    // hosts) that is a megabyte, half a second at 2 MB/s, in which the
+    // client's own kernel acknowledges nothing.
+    const int nReceiveBuffer = 1000000;
+    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &nReceiveBuffer, sizeof nReceiveBuffer), 0);
     const std::string strRequest("\x6C\x05\x00\x02", 4); // 5 s per test; test 2
     ASSERT_EQ(send(fd, strRequest.data(), strRequest.size(), MSG_NOSIGNAL), 4);
     uint64_t nRead = 0;
